@@ -1,0 +1,62 @@
+#pragma once
+#include "Semaphore.h"
+
+#include <mutex>
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+class IMutex {
+public:
+    constexpr IMutex() noexcept = default;
+    virtual void lock() = 0;
+    virtual void unlock() = 0;
+    virtual ~IMutex() = default;
+};
+
+// Plain, non-recursive lock. The constexpr constructor makes static instances constant-initialised, so every
+// singleton's lock exists before any static initialiser of another file can ask for the singleton. The
+// Windows runtime's std::mutex cannot be constant-initialised; a slim reader/writer lock, all zero when
+// free, can.
+class Mutex : public IMutex {
+public:
+    constexpr Mutex() noexcept = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+#ifdef _WIN32
+    void lock() override { AcquireSRWLockExclusive(&m_lock); }
+    void unlock() override { ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    SRWLOCK m_lock{};
+#else
+    void lock() override { m_mutex.lock(); }
+    void unlock() override { m_mutex.unlock(); }
+
+private:
+    std::mutex m_mutex;
+#endif
+};
+
+// A lock without an owning thread: one thread may take it and another release it.
+class UnownedMutex : public IMutex {
+public:
+    UnownedMutex() : m_semaphore(1) {}
+    void lock() override { m_semaphore.wait(); }
+    void unlock() override { m_semaphore.post(); }
+
+private:
+    Semaphore m_semaphore;
+};
+
+class ScopedLock {
+public:
+    explicit ScopedLock(IMutex* mutex) : m_mutex(mutex) { m_mutex->lock(); }
+    explicit ScopedLock(IMutex& mutex) : ScopedLock(&mutex) {}
+    ~ScopedLock() { m_mutex->unlock(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+private:
+    IMutex* m_mutex;
+};

@@ -1,0 +1,103 @@
+#include "internal.h"
+
+#include <platform/testing.h>
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace platform::detail {
+namespace {
+
+// A thread handle is signalled once the thread's routine has returned.
+class Thread final : public KernelObject {
+public:
+    Thread(LPTHREAD_START_ROUTINE start, LPVOID parameter) : m_start(start), m_parameter(parameter) {}
+
+    DWORD wait(DWORD milliseconds) override {
+        Deadline deadline(milliseconds);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto done = [this] { return m_done; };
+        if (deadline.infinite) {
+            m_cv.wait(lock, done);
+        } else if (!m_cv.wait_until(lock, deadline.at, done)) {
+            return WAIT_TIMEOUT;
+        }
+        return WAIT_OBJECT_0;
+    }
+
+    static void* entry(void* self) {
+        auto* thread = static_cast<Thread*>(self);
+        thread->m_start(thread->m_parameter);
+        {
+            std::lock_guard<std::mutex> lock(thread->m_mutex);
+            thread->m_done = true;
+        }
+        thread->m_cv.notify_all();
+        release(thread);  // the running thread's reference
+        return nullptr;
+    }
+
+private:
+    LPTHREAD_START_ROUTINE m_start;
+    LPVOID m_parameter;
+    bool m_done = false;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+};
+
+std::atomic<unsigned> g_failCreateThread{0};
+std::atomic<DWORD> g_failCreateThreadError{0};
+
+}  // namespace
+}  // namespace platform::detail
+
+using namespace platform::detail;
+
+void platform_test::failCreateThread(unsigned count, DWORD error) {
+    g_failCreateThreadError = error;
+    g_failCreateThread = count;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD,
+                    LPDWORD threadId) {
+    for (unsigned n = g_failCreateThread.load(); n > 0;) {
+        if (g_failCreateThread.compare_exchange_weak(n, n - 1)) {
+            SetLastError(g_failCreateThreadError.load());
+            return nullptr;
+        }
+    }
+    auto* thread = new Thread(start, parameter);
+    thread->refs = 2;  // the handle and the running thread
+    HANDLE handle = publish(thread);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (stackSize) {
+        const SIZE_T minimum = static_cast<SIZE_T>(PTHREAD_STACK_MIN);
+        pthread_attr_setstacksize(&attr, stackSize < minimum ? minimum : stackSize);
+    }
+    pthread_t id;
+    int rc = pthread_create(&id, &attr, &Thread::entry, thread);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        release(thread);
+        release(thread);
+        SetLastError(win32FromErrno(rc, false));
+        return nullptr;
+    }
+    if (threadId) *threadId = 0;  // the id is only known inside the thread; nothing here asks for it
+    return handle;
+}
+
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs every test:
+#   native Linux under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   the threaded tests again under ThreadSanitizer,
+#   the Windows x86-64 build under Wine.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh" || exit 1
+jobs=$(nproc)
+build="$root/build"
+
+configure_and_build() {  # dir, cmake arguments...
+  local dir=$1; shift
+  cmake -S "$root" -B "$build/$dir" "$@" >/dev/null && cmake --build "$build/$dir" -j"$jobs" >"$build/$dir.log" 2>&1 \
+    || { cat "$build/$dir.log"; echo "build $dir failed"; return 1; }
+}
+
+status=0
+mkdir -p "$build"
+configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=address,undefined || status=1
+configure_and_build tsan -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=thread || status=1
+configure_and_build windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" || status=1
+[ $status -eq 0 ] || exit 1
+
+run_ctest() {  # title, dir
+  echo "== $1"
+  (cd "$build/$2" && ctest -j"$jobs" --output-on-failure) || status=1
+}
+
+export ASAN_OPTIONS="abort_on_error=0:detect_leaks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+run_ctest "Linux, AddressSanitizer + UndefinedBehaviorSanitizer" asan
+run_ctest "Linux, ThreadSanitizer (threaded tests)" tsan
+
+# A fresh Wine prefix per run; one persistent wineserver so each test binary starts in well under a second.
+WINEPREFIX=$(mktemp -d /tmp/talvo-wine.XXXXXX)
+export WINEPREFIX WINEDEBUG=-all
+wineboot -i >/dev/null 2>&1
+wineserver -p
+run_ctest "Windows x86-64 under Wine" windows
+wineserver -k || true
+rm -rf "$WINEPREFIX"
+
+exit $status

@@ -1,0 +1,101 @@
+#include "TestSupport.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+void RecordingClient::write(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_lines.push_back(line);
+    }
+    if (m_journal) {
+        std::lock_guard<std::mutex> lock(*m_journalLock);
+        m_journal->push_back(m_tag + ".write");
+    }
+}
+
+void RecordingClient::flush() {
+    if (m_journal) {
+        std::lock_guard<std::mutex> lock(*m_journalLock);
+        m_journal->push_back(m_tag + ".flush");
+    }
+}
+
+std::vector<std::string> RecordingClient::lines() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_lines;
+}
+
+void RecordingClient::journalTo(std::vector<std::string>* journal, std::mutex* lock) {
+    m_journalLock = lock;
+    m_journal = journal;
+}
+
+void RecordingClient::clear() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_lines.clear();
+}
+
+std::vector<std::string> RecordingClient::linesWith(const std::string& text) {
+    std::vector<std::string> found;
+    for (const auto& line : lines()) {
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+}
+
+bool RecordingClient::waitForLine(const std::string& text, int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (!linesWith(text).empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+RecordingClient& sharedClient() {
+    static RecordingClient* client = [] {
+        auto* c = new RecordingClient("shared");
+        Logger::instance()->registerClient(c, 255);
+        return c;
+    }();
+    return *client;
+}
+
+void redirectStdoutTo(const std::string& path) {
+    std::cout.flush();
+    std::fflush(stdout);
+#ifdef _WIN32
+    int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0644);
+    _dup2(fd, 1);
+#else
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+#endif
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string uniqueName(const std::string& prefix) {
+    static int counter = 0;
+    std::ostringstream name;
+    name << prefix << "_" << GetCurrentProcessId() << "_" << ++counter;
+    return name.str();
+}

@@ -1,0 +1,9 @@
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // Threads run in every test process (log writers, workers): forking without re-executing could inherit a
+    // lock held by another thread.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    return RUN_ALL_TESTS();
+}

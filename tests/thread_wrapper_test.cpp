@@ -1,0 +1,81 @@
+// test-traits: threaded
+#include "Logger.h"
+#include "MemWatcher.h"
+#include "Semaphore.h"
+#include "TestSupport.h"
+#include "ThreadWrapper.h"
+
+#include <windows.h>
+
+#include <regex>
+
+class SampleWorker : public ThreadWrapper {
+public:
+    void run() override {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_runThreads.push_back(GetCurrentThreadId());
+        }
+        m_release.wait();
+    }
+    std::vector<u32> startedIds() {
+        ScopedLock lock(&m_startedIdsLock);
+        return m_startedIds;
+    }
+    std::vector<u32> runThreads() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_runThreads;
+    }
+    Semaphore m_release{0};
+
+private:
+    std::mutex m_lock;
+    std::vector<u32> m_runThreads;
+};
+
+TEST(ThreadWrapperTest, DefaultNameIsTheReadableTypeName) {
+    SampleWorker worker;
+    EXPECT_STREQ(worker.getName(), "class SampleWorker");
+}
+
+TEST(ThreadWrapperTest, ThreadsAnnounceThemselvesRegisterAndUnregister) {
+    RecordingClient& log = sharedClient();
+    static auto* worker = new SampleWorker();  // threads are never joined: the object outlives them
+    worker->open();
+    worker->open();
+    worker->waitForStart();
+    ASSERT_EQ(worker->startedIds().size(), 2u);  // both recorded before waitForStart returned
+
+    const std::regex starting("^[^,]+,Info,(\\d+),NON,[^,]*,[^,]*,Starting ThreadWrapper of type class SampleWorker "
+                              "internalId=(\\d+) \n$");
+    std::vector<std::string> ids;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (log.linesWith("Starting ThreadWrapper of type class SampleWorker").size() < 2 &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (const auto& line : log.linesWith("Starting ThreadWrapper of type class SampleWorker")) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, starting)) << line;
+        ids.push_back(m[2]);
+    }
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_NE(ids[0], ids[1]);
+
+    for (u32 tid : worker->startedIds()) {
+        EXPECT_TRUE(MemWatcher::instance()->hasThread(tid));
+        EXPECT_EQ(Logger::instance()->getThreadName(tid), "class SampleWorker");
+    }
+    while (worker->runThreads().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    worker->m_release.post();
+    worker->m_release.post();
+    for (const auto& id : ids) {
+        EXPECT_TRUE(log.waitForLine("Ending ThreadWrapper of type class SampleWorker internalId=" + id + " \n"));
+    }
+    for (u32 tid : worker->startedIds()) {
+        EXPECT_FALSE(MemWatcher::instance()->hasThread(tid));
+        EXPECT_EQ(Logger::instance()->getThreadName(tid), "");
+    }
+    EXPECT_EQ(worker->startedIds().size(), 2u);  // the record of started threads stays
+}
