@@ -4,14 +4,6 @@
 
 #include <NativePath.h>
 
-#include <sys/stat.h>
-
-namespace {
-bool isDirectory(const std::string& windowsPath) {
-    struct stat st;
-    return stat(nativePath(windowsPath).c_str(), &st) == 0 && (st.st_mode & S_IFDIR);
-}
-}  // namespace
 
 TEST(DirectoriesTest, TrailingSeparatorWithoutParentMakesTheFolder) {
     const std::string dir = uniqueName("trailing") + "\\";

@@ -96,7 +96,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     return handle;
 }
 
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+DWORD GetCurrentThreadId() {
+    thread_local const DWORD t_id = static_cast<DWORD>(syscall(SYS_gettid));  // every log line asks
+    return t_id;
+}
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 

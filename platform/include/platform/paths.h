@@ -4,4 +4,7 @@
 
 namespace platform {
 std::string nativePath(const std::string& windowsPath);
+
+// The Windows runtime's rename: an existing target is never replaced (errno EACCES, as that runtime reports it).
+int runtimeRename(const char* from, const char* to);
 }

@@ -1,0 +1,378 @@
+#include "FileLogger.h"
+
+#include "DynamicTweaks.h"
+#include "NativePath.h"
+#include "Timer.h"
+#include "TrackedAllocation.h"
+#include "Tweaks.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+u64 steadyMs() {
+    return static_cast<u64>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count());
+}
+
+constexpr u64 kReopenIntervalMs = 1000;
+
+// Budget in bytes; all bits set means no practical limit, and so does anything past 32 bits.
+u32 budgetBytes(u32 budgetMiB) {
+    if (budgetMiB == 0xFFFFFFFFu) return 0xFFFFFFFFu;
+    const u64 bytes = static_cast<u64>(budgetMiB) << 20;
+    return bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<u32>(bytes);
+}
+
+}  // namespace
+
+GenFileLogger::GenFileLogger(const std::string& path, u32 budgetMiB)
+    : m_basePath(path), m_queue("FileLogger") {
+    flushMaxPeriodMs = Tweaks::instance()->uintVal("t_TeskFlushFileMaxPeriodMs", 60000);
+    const u32 percent = Tweaks::instance()->uintVal("t_percentOfLoggerMemoryforMinimalThreshold", 80);
+
+    ScopedLock lock(&m_fileLock);
+    const u32 limit = budgetBytes(budgetMiB);
+    m_tracker = trackedNew<HeapMemoryAllocationTracker>(
+        "HeapMemoryAllocationTracker", __FILE__, __LINE__, limit, HeapMemoryAllocationTracker::lowMarkFor(limit, percent),
+        DynamicTweaks::instance()->t_disableLogMemoryAllocationTracking, m_basePath);
+
+    maxFiles = Tweaks::instance()->intVal("t_GenFileLoggerMaxFiles", 1000);
+    const i32 maxFilesOverride = Tweaks::instance()->intVal("t_FileLoggerMaxFilesOverride", 0);
+    if (maxFilesOverride != 0) maxFiles = maxFilesOverride;
+    enabled = true;
+
+    m_logFolder = logFolderOf(m_basePath);
+    if (!CreateDirectoryA(m_logFolder.c_str(), NULL)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            std::cout << "Error creating directory (" << m_logFolder << ") for logs (rt=" << 0 << ")"
+                      << "GetLastError " << error << std::endl;
+        }
+    }
+    if (!openFile()) {
+        std::cout << "failed to open logger file. going to work without logger" << std::endl;
+        enabled = false;
+    }
+    m_lastReopenAttemptMs = steadyMs();
+}
+
+GenFileLogger::~GenFileLogger() {
+    m_stream.close();
+    trackedDelete(m_tracker, __FILE__, __LINE__);
+}
+
+std::string GenFileLogger::logFolderOf(const std::string& path) {
+    const size_t backslash = path.rfind('\\');
+    if (backslash == std::string::npos) return ".";
+    const size_t slash = path.rfind('/');
+    const size_t cut = std::max(slash == std::string::npos ? size_t(0) : slash, backslash);
+    return path.substr(0, cut);
+}
+
+std::string GenFileLogger::getFileName(u32 index, bool compressed) const {
+    std::ostringstream name;
+    name << m_basePath << std::setw(6) << std::setfill('0') << index << ".txt";
+    if (compressed) name << ".gz";
+    return name.str();
+}
+
+u32 GenFileLogger::getFileIndex(const std::string& name, size_t prefixLength) {
+    std::string rest = prefixLength <= name.size() ? name.substr(prefixLength) : std::string();
+    rest = rest.substr(0, rest.find(".txt"));
+    rest = rest.substr(0, rest.find(".gz"));
+    std::istringstream in(rest);
+    u32 index = 0;
+    if (!(in >> index)) return 0;
+    return index;
+}
+
+bool GenFileLogger::openFile() {
+    m_stream.clear();
+    m_stream.open(nativePath(m_basePath + ".txt"), std::ios::out | std::ios::app);
+    if (!m_stream.is_open() || !m_stream.good()) return false;
+    m_stream.seekp(0, std::ios::end);  // the Windows runtime reports 0 for a fresh append stream
+    m_position = static_cast<u64>(m_stream.tellp());
+    return true;
+}
+
+void GenFileLogger::startWriter() {
+    if (enabled) open();
+}
+
+bool GenFileLogger::onWriterThread() const {
+    const u32 writer = m_writerThreadId.load();
+    return writer != 0 && writer == GetCurrentThreadId();
+}
+
+void GenFileLogger::write(const char* data, u64 length) {
+    if (!enabled) return;
+    if (length > 0xFFFFFFFFull) return;  // the budget counts in 32 bits
+    if (flushEveryLine) {
+        ScopedLock lock(&m_fileLock);
+        writeToFileLocked(data, length);
+        flushStreamLocked();
+        return;
+    }
+    s8* copy;
+    bool pausedByThisCall = false;
+    if (m_tracker->trackingDisabled()) {
+        copy = m_tracker->allocate(static_cast<u32>(length));
+    } else {
+        copy = m_tracker->allocateWithinBudget(static_cast<u32>(length), pausedByThisCall);
+    }
+    if (!copy) {
+        if (pausedByThisCall) pauseOnOom();
+        return;
+    }
+    std::memcpy(copy, data, length);
+    enqueue(copy, length);
+}
+
+void GenFileLogger::enqueue(s8* copy, u64 length) {
+    ScopedLock lock(&m_queueLock);
+    const bool wasEmpty = m_queue.empty();
+    m_queue.push(LogItem{copy, length});
+    // The writer waits only after it found the queue empty under this lock, so only the first item of a run
+    // needs to wake it; setting the event for every line would cost a wake-up per line.
+    if (wasEmpty) m_writerEvent.set();
+}
+
+u64 GenFileLogger::queueFlushMarker() {
+    const u64 sequence = m_nextMarker.fetch_add(1) + 1;
+    enqueue(nullptr, sequence);
+    return sequence;
+}
+
+void GenFileLogger::markFlushed(u64 sequence) {
+    {
+        std::lock_guard<std::mutex> lock(m_markerLock);
+        if (sequence > m_lastMarkerPassed) m_lastMarkerPassed = sequence;
+    }
+    m_markerPassed.notify_all();
+}
+
+bool GenFileLogger::waitForMarker(u64 sequence, u32 waitMs) {
+    std::unique_lock<std::mutex> lock(m_markerLock);
+    auto passed = [&] { return m_lastMarkerPassed >= sequence; };
+    if (waitMs == 0) {
+        m_markerPassed.wait(lock, passed);
+        return true;
+    }
+    return m_markerPassed.wait_for(lock, std::chrono::milliseconds(waitMs), passed);
+}
+
+void GenFileLogger::pauseOnOom() {
+    std::ostringstream notice;
+    Timer::printTime(notice, 3);
+    notice << "," << m_basePath << "-pausing logger due to OOM" << "\n";
+    const std::string text = notice.str();
+    s8* copy = m_tracker->allocate(static_cast<u32>(text.size()));
+    std::memcpy(copy, text.data(), text.size());
+    enqueue(copy, text.size());
+    queueFlushMarker();
+}
+
+void GenFileLogger::run() {
+    m_writerThreadId = GetCurrentThreadId();
+    std::queue<LogItem> batch;
+    for (;;) {
+        m_writerEvent.wait();
+        for (;;) {
+            // Take everything queued at once: a lock round per line would make the producers wait for the writer.
+            {
+                ScopedLock lock(&m_queueLock);
+                static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
+            }
+            if (batch.empty()) break;
+            ScopedLock lock(&m_fileLock);
+            for (; !batch.empty(); batch.pop()) {
+                const LogItem& item = batch.front();
+                if (item.data) {
+                    writeToFileLocked(reinterpret_cast<const char*>(item.data), item.length);
+                    m_tracker->free(item.data, item.length);
+                    if (asyncFlushEveryLine) flushStreamLocked();
+                } else {
+                    flushStreamLocked();
+                    markFlushed(item.length);
+                }
+            }
+        }
+    }
+}
+
+bool GenFileLogger::streamUsableLocked() {
+    if (m_stream.good()) return true;
+    const u64 now = steadyMs();
+    if (now - m_lastReopenAttemptMs < kReopenIntervalMs) return false;
+    m_lastReopenAttemptMs = now;
+    m_stream.close();
+    CreateDirectoryA(m_logFolder.c_str(), NULL);  // the folder may have been removed meanwhile
+    if (openFile()) return true;
+    reportStreamFailureLocked();
+    return false;
+}
+
+void GenFileLogger::reportStreamFailureLocked() {
+    if (m_streamFailureReported) return;
+    m_streamFailureReported = true;
+    std::cerr << "log file " << m_basePath << ".txt cannot be written; lines are dropped until it can be reopened"
+              << std::endl;
+}
+
+void GenFileLogger::checkStreamLocked() {
+    if (m_stream.good()) {
+        m_streamFailureReported = false;
+    } else {
+        reportStreamFailureLocked();
+    }
+}
+
+void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
+    if (!streamUsableLocked()) return;
+    if (m_position > kRotateAboveBytes) {
+        rotate();
+        if (!streamUsableLocked()) return;
+    }
+    m_stream.write(data, static_cast<std::streamsize>(length));
+    if (!m_stream.good() && streamUsableLocked()) {
+        // A write error (a full disk): retry once on a reopened stream, when a reopen is due.
+        m_stream.write(data, static_cast<std::streamsize>(length));
+    }
+    advancePosition(data, length);
+}
+
+void GenFileLogger::advancePosition(const char* data, u64 length) {
+    // The stream's own position would cost a system call per line.
+    m_position += length;
+#ifdef _WIN32
+    m_position += static_cast<u64>(std::count(data, data + length, '\n'));  // text mode writes "\r\n"
+#else
+    (void)data;
+#endif
+}
+
+void GenFileLogger::flushStreamLocked() {
+    m_stream.flush();
+    checkStreamLocked();
+}
+
+bool GenFileLogger::listFiles(std::vector<std::string>& out) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((m_logFolder + "\\" + "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        std::cerr << "FindFirstFile failed (" << GetLastError() << ")" << std::endl;
+        return false;
+    }
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        out.push_back(m_logFolder == "." ? std::string(data.cFileName) : m_logFolder + "\\" + data.cFileName);
+    } while (FindNextFileA(find, &data));
+    const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    return complete;
+}
+
+void GenFileLogger::removeFile(const std::string& name) {
+    if (!pathExists(name)) return;
+    if (runtimeRemove(name) != 0) {
+        const int error = errno;
+        std::cerr << "Error removing file name=" << name << " err=" << error << "(" << std::strerror(error) << ")"
+                  << std::endl;
+    }
+}
+
+void GenFileLogger::renameFile(const std::string& from, const std::string& to) {
+    if (!pathExists(from)) return;
+    if (runtimeRename(from, to) != 0) {
+        const int error = errno;
+        std::cerr << "Error renaming file orig=" << from << " target=" << to << " err=" << error << "("
+                  << std::strerror(error) << ")" << std::endl;
+    }
+}
+
+void GenFileLogger::rotate() {
+    std::vector<std::string> files;
+    if (!listFiles(files)) {
+        std::cerr << "failed to enumerate files" << std::endl;
+        if (!isDirectory(m_logFolder)) {
+            // The folder is gone: lines would go on into a file nobody can see. Start a new live file.
+            m_stream.close();
+            m_stream.setstate(std::ios::failbit);
+            m_lastReopenAttemptMs = 0;
+        }
+        return;
+    }
+    const std::string live = m_basePath + ".txt";
+    const std::string finishedLive = live + ".gz";
+    bool haveFinishedLive = false;
+    std::vector<std::pair<u32, std::string>> numbered;
+    for (const auto& name : files) {
+        if (name == finishedLive) {
+            haveFinishedLive = true;
+        } else if (name.compare(0, m_basePath.size(), m_basePath) == 0 && name != live) {
+            numbered.emplace_back(getFileIndex(name, m_basePath.size()), name);
+        }
+    }
+    std::stable_sort(numbered.begin(), numbered.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    u32 next = numbered.empty() ? 1 : numbered.back().first + 1;
+
+    // The maximum is compared as unsigned: a negative one never removes a file.
+    auto removeOldestIfFull = [&] {
+        if (!numbered.empty() && numbered.size() >= static_cast<u32>(maxFiles)) {
+            removeFile(numbered.front().second);
+            numbered.erase(numbered.begin());
+        }
+    };
+    if (haveFinishedLive) {
+        renameFile(finishedLive, getFileName(next, compressOnRotate));
+        ++next;
+        removeOldestIfFull();
+    }
+    m_stream.close();
+    renameFile(live, getFileName(next, compressOnRotate));
+    removeOldestIfFull();
+    if (!openFile()) std::cout << "failed to open logger file. going to work without logger" << std::endl;
+}
+
+FileLoggerClient::FileLoggerClient(const std::string& path, u32 budgetMiB, u64, const std::string& bannerName)
+    : GenFileLogger(path, budgetMiB) {
+    compressOnRotate = Tweaks::instance()->longVal("t_FileLoggerCompressOnRotate", 0) != 0;
+    flushEveryLine = Tweaks::instance()->longVal("t_FileLoggerFlushEveryLine", 0) != 0;
+    asyncFlushEveryLine = Tweaks::instance()->longVal("t_AsyncFileLoggerFlushEveryLine", 0) != 0;
+    if (enabled) enabled = Tweaks::instance()->longVal("t_FileLoggerEnabled", 1) != 0;
+
+    std::ostringstream start;
+    start << "\n\n";
+    Timer::printTime(start, 3);
+    start << ", -----------------Log Start---------------------- " << bannerName << " ----------------------"
+          << "\n"
+          << "time,level,thread,logger,method,message,exception\n";
+    const std::string lines = start.str();
+    GenFileLogger::write(lines.data(), lines.size());
+    // Last: the writer thread names itself from the complete object's type.
+    startWriter();
+}
+
+void FileLoggerClient::write(const std::string& line) { GenFileLogger::write(line.data(), line.size()); }
+
+void FileLoggerClient::flush() {
+    if (flushEveryLine || !enabled) return;
+    if (onWriterThread()) return;  // only this thread could write the marker
+    const u64 sequence = queueFlushMarker();
+    if (!enabled) return;
+    if (!waitForMarker(sequence, flushMaxPeriodMs)) {
+        std::cerr << "Flush is not completed" << " t_TeskFlushFileMaxPeriodMs=" << flushMaxPeriodMs << " "
+                  << std::endl;
+    }
+}

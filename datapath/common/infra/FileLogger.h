@@ -1,0 +1,108 @@
+#pragma once
+#include "HeapMemoryAllocationTracker.h"
+#include "Logger.h"
+#include "MemWatchedContainer.h"
+#include "Mutex.h"
+#include "ThreadWrapper.h"
+#include "Trigger.h"
+#include "Types.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <vector>
+
+// A rotating log file: lines are copied within a memory budget, queued and written in order by a writer thread
+// (or written at once in the synchronous mode). The live file is base + ".txt"; past 10 MiB it is renamed to
+// base + a six-digit index + ".txt" and the oldest numbered files beyond the maximum are removed.
+class GenFileLogger : public ThreadWrapper {
+public:
+    // A copy of one line; a null `data` is a flush marker whose `length` is its sequence number.
+    struct LogItem {
+        s8* data;
+        u64 length;
+    };
+
+    static constexpr u64 kRotateAboveBytes = 0xA00000;
+
+    GenFileLogger(const std::string& path, u32 budgetMiB);
+    ~GenFileLogger() override;
+
+    void write(const char* data, u64 length);
+    void run() override;
+
+    std::string getFileName(u32 index, bool compressed) const;
+    static u32 getFileIndex(const std::string& name, size_t prefixLength);
+    // The folder of a log path: before the later of the last '/' and '\' when the path holds a '\', else ".".
+    static std::string logFolderOf(const std::string& path);
+
+    const std::string& basePath() const { return m_basePath; }
+    bool isEnabled() const { return enabled.load(); }
+
+protected:
+    friend struct FileLoggerProbe;  // tests
+
+    void enqueue(s8* copy, u64 length);
+    // Queues a flush marker and returns its sequence number.
+    u64 queueFlushMarker();
+    // Waits until the writer has passed the marker; false when `waitMs` (0: no limit) ran out first.
+    bool waitForMarker(u64 sequence, u32 waitMs);
+    void rotate();
+    bool openFile();
+    bool listFiles(std::vector<std::string>& out);
+    void removeFile(const std::string& name);
+    void renameFile(const std::string& from, const std::string& to);
+    void pauseOnOom();
+    void startWriter();
+    bool onWriterThread() const;
+
+    i32 maxFiles = 1000;
+    std::atomic<bool> enabled{true};
+    std::ofstream m_stream;
+    std::string m_basePath;
+    std::string m_logFolder;
+    Mutex m_fileLock;
+    bool compressOnRotate = false;
+    bool flushEveryLine = true;
+    bool asyncFlushEveryLine = false;
+    Mutex m_queueLock;
+    StlMemShiledContainer<std::queue<LogItem>> m_queue;
+    Trigger m_writerEvent;
+    HeapMemoryAllocationTracker* m_tracker = nullptr;
+    u32 flushMaxPeriodMs = 60000;
+
+private:
+    // Writes under the file lock, rotating first when the live file has passed the limit.
+    void writeToFileLocked(const char* data, u64 length);
+    // A failed stream (a reopen that failed, a full disk) is retried at most about once a second.
+    bool streamUsableLocked();
+    void reportStreamFailureLocked();
+    // Reports a failed stream once, and clears the report once lines are written again.
+    void checkStreamLocked();
+    void flushStreamLocked();
+    void advancePosition(const char* data, u64 length);
+    void markFlushed(u64 sequence);
+
+    // Flush markers carry a sequence number: a flush returns only once the writer has passed its own marker,
+    // never on a post left over by a pause notice or by an earlier flush that timed out.
+    std::atomic<u64> m_nextMarker{0};
+    std::mutex m_markerLock;
+    std::condition_variable m_markerPassed;
+    u64 m_lastMarkerPassed = 0;
+    std::atomic<u32> m_writerThreadId{0};
+    u64 m_lastReopenAttemptMs = 0;
+    u64 m_position = 0;  // of the live stream, in bytes on disk
+    bool m_streamFailureReported = false;
+};
+
+class FileLoggerClient : public LoggerClient, public GenFileLogger {
+public:
+    // The third argument is not used.
+    FileLoggerClient(const std::string& path, u32 budgetMiB, u64 ignored, const std::string& bannerName);
+
+    void write(const std::string& line) override;
+    void flush() override;
+};

@@ -1,0 +1,374 @@
+// test-traits: threaded
+#include "FileLoggerSupport.h"
+#include "NativePath.h"
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+namespace {
+
+const char* const kHeader = "time,level,thread,logger,method,message,exception\n";
+
+void synchronousMode() {
+    setTweak("t_FileLoggerFlushEveryLine", "1");
+    setTweak("t_FileLoggerCompressOnRotate", "0");
+    setTweak("t_GenFileLoggerMaxFiles", "1000");
+    setTweak("t_TeskFlushFileMaxPeriodMs", "60000");
+}
+
+void queuedMode() {
+    synchronousMode();
+    setTweak("t_FileLoggerFlushEveryLine", "0");
+}
+
+// Loggers are never destroyed: their writer threads run until the process ends.
+ProbeLogger* newLogger(const std::string& base, u32 budgetMiB = 1, const std::string& banner = "") {
+    return new ProbeLogger(base, budgetMiB, 0, banner);
+}
+
+std::string startLinesPattern(const std::string& banner) {
+    return "\n\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}, -----------------Log "
+           "Start---------------------- " +
+           banner + " ----------------------\ntime,level,thread,logger,method,message,exception\n";
+}
+
+}  // namespace
+
+TEST(FileLoggerTest, StartLinesInBothModes) {
+    EXPECT_EQ(std::string(kHeader).size(), 50u);
+    for (bool queued : {false, true}) {
+        queued ? queuedMode() : synchronousMode();
+        LogFolder dir;
+        ProbeLogger* logger = newLogger(dir.base, 1, queued ? "Banner" : "");
+        logger->flush();
+        EXPECT_TRUE(std::regex_match(fileText(dir.live()), std::regex(startLinesPattern(queued ? "Banner" : ""))))
+            << fileText(dir.live());
+
+        // A second start appends to the same live file.
+        newLogger(dir.base)->flush();
+        const std::string text = fileText(dir.live());
+        EXPECT_TRUE(std::regex_match(text, std::regex(startLinesPattern(queued ? "Banner" : "") + startLinesPattern(""))))
+            << text;
+    }
+}
+
+TEST(FileLoggerTest, WriterThreadIsNamedAfterTheClient) {
+    queuedMode();
+    LogFolder dir;
+    RecordingClient& log = sharedClient();
+    new FileLoggerClient(dir.base, 1, 0, "");
+    EXPECT_TRUE(log.waitForLine("Starting ThreadWrapper of type class FileLoggerClient internalId="));
+    EXPECT_TRUE(log.linesWith("type class GenFileLogger").empty());
+}
+
+TEST(FileLoggerTest, RotatesOnlyOncePastTheLimit) {
+    synchronousMode();
+    LogFolder probe;
+    newLogger(probe.base);
+    const unsigned long long startSize = fileSize(probe.live());
+
+    LogFolder dir;
+    makeFile(dir.live(), "old", GenFileLogger::kRotateAboveBytes - startSize);
+    ProbeLogger* logger = newLogger(dir.base);
+    ASSERT_EQ(fileSize(dir.live()), GenFileLogger::kRotateAboveBytes);  // exactly at the limit: no rotation yet
+
+    logger->write("first\n");
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt"}));
+    logger->write("second\n");
+    ASSERT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000001.txt"}));
+    EXPECT_TRUE(fileText(dir.live()) == "second\n") << fileSize(dir.live());  // big files: no dumps
+    const std::string rotated = fileText(dir.numbered("000001"));
+    ASSERT_GT(rotated.size(), 6u);
+    EXPECT_TRUE(rotated.compare(0, 3, "old") == 0);
+    EXPECT_TRUE(rotated.compare(rotated.size() - 6, 6, "first\n") == 0);
+}
+
+TEST(FileLoggerTest, NextIndexFollowsTheHighestNumberedFile) {
+    const struct {
+        const char* name;
+        std::vector<std::string> existing;  // file names in the folder besides the oversized live file
+        bool compress;
+        std::vector<std::string> expected;  // every file afterwards
+        const char* liveBecomes;
+    } cases[] = {
+        {"first rotation", {}, false, {"log.txt", "log000001.txt"}, "log000001.txt"},
+        {"gaps", {"log000003.txt", "log000007.txt"}, false, {"log.txt", "log000003.txt", "log000007.txt", "log000008.txt"}, "log000008.txt"},
+        {"leftover live file", {"log.txt.gz", "log000002.txt"}, false, {"log.txt", "log000002.txt", "log000003.txt", "log000004.txt"}, "log000004.txt"},
+        {"compressed names", {}, true, {"log.txt", "log000001.txt.gz"}, "log000001.txt.gz"},
+        {"wide index", {"log123456.txt"}, false, {"log.txt", "log123456.txt", "log123457.txt"}, "log123457.txt"},
+        {"other names", {"other.txt", "log.txt.bak7"}, false, {"log.txt", "log.txt.bak7", "log000001.txt", "other.txt"}, "log000001.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        synchronousMode();
+        setTweak("t_FileLoggerCompressOnRotate", c.compress ? "1" : "0");
+        LogFolder dir;
+        for (const auto& name : c.existing) makeFile(dir.folder + "\\" + name, "existing " + name);
+        makeFile(dir.live(), "LIVE", GenFileLogger::kRotateAboveBytes + 1);
+        newLogger(dir.base);  // the start lines find the live file past the limit
+        ASSERT_EQ(dir.files(), c.expected);
+        EXPECT_TRUE(fileText(dir.folder + "\\" + c.liveBecomes).compare(0, 4, "LIVE") == 0);  // renamed, plain text
+        EXPECT_TRUE(std::regex_match(fileText(dir.live()), std::regex(startLinesPattern(""))));
+        if (std::string(c.name) == "leftover live file") {
+            EXPECT_EQ(fileText(dir.numbered("000003")), "existing log.txt.gz");
+        }
+    }
+}
+
+TEST(FileLoggerTest, RemovesTheOldestNumberedFileWhenFull) {
+    const struct {
+        const char* name;
+        const char* maxFiles;
+        std::vector<std::string> existing;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"unnumbered sorts first", "2", {"logX.txt", "log000001.txt", "log000002.txt"},
+         {"log.txt", "log000001.txt", "log000002.txt", "log000003.txt"}},
+        {"lowered maximum keeps the count", "1", {"log000001.txt", "log000002.txt", "log000003.txt"},
+         {"log.txt", "log000002.txt", "log000003.txt", "log000004.txt"}},
+        {"negative maximum never removes", "-1", {"log000001.txt", "log000002.txt"},
+         {"log.txt", "log000001.txt", "log000002.txt", "log000003.txt"}},
+        {"zero maximum with nothing to remove", "0", {}, {"log.txt", "log000001.txt"}},
+        {"zero maximum", "0", {"log000004.txt"}, {"log.txt", "log000005.txt"}},
+        {"leftover live file", "3", {"log000001.txt", "log000002.txt", "log000003.txt", "log.txt.gz"},
+         {"log.txt", "log000002.txt", "log000003.txt", "log000004.txt", "log000005.txt"}},
+        {"below the maximum", "5", {"log000001.txt"}, {"log.txt", "log000001.txt", "log000002.txt"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        synchronousMode();
+        setTweak("t_GenFileLoggerMaxFiles", c.maxFiles);
+        LogFolder dir;
+        for (const auto& name : c.existing) makeFile(dir.folder + "\\" + name, name);
+        makeFile(dir.live(), "LIVE", GenFileLogger::kRotateAboveBytes + 1);
+        newLogger(dir.base);
+        EXPECT_EQ(dir.files(), c.expected);
+    }
+    setTweak("t_GenFileLoggerMaxFiles", "1000");
+}
+
+TEST(FileLoggerTest, OverrideReplacesTheMaximum) {
+    synchronousMode();
+    setTweak("t_GenFileLoggerMaxFiles", "-1");
+    setTweak("t_FileLoggerMaxFilesOverride", "1");
+    LogFolder dir;
+    makeFile(dir.numbered("000001"), "one");
+    makeFile(dir.live(), "LIVE", GenFileLogger::kRotateAboveBytes + 1);
+    newLogger(dir.base);
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000002.txt"}));
+    setTweak("t_FileLoggerMaxFilesOverride", "");
+}
+
+TEST(FileLoggerTest, LogFolderOfAPath) {
+    const struct {
+        const char* path;
+        const char* folder;
+    } cases[] = {
+        {"C:\\ProgramData\\Talvo\\logs\\Vantrell.exe.log", "C:\\ProgramData\\Talvo\\logs"},
+        {"log", "."},
+        {"a/b/log", "."},
+        {"a\\b/c\\d/log", "a\\b/c\\d"},
+        {"a/b\\log", "a/b"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GenFileLogger::logFolderOf(c.path), c.folder) << c.path;
+    EXPECT_EQ(GenFileLogger::getFileIndex("base000042.txt.gz", 4), 42u);
+    EXPECT_EQ(GenFileLogger::getFileIndex("baseX.txt", 4), 0u);
+}
+
+TEST(FileLoggerTest, PathWithoutFolderRotatesInTheWorkingDirectory) {
+    synchronousMode();
+    const std::string base = uniqueName("plain");
+    makeFile(base + ".txt", "LIVE", GenFileLogger::kRotateAboveBytes + 1);
+    newLogger(base);
+    EXPECT_TRUE(fileText(base + "000001.txt").compare(0, 4, "LIVE") == 0);
+    EXPECT_TRUE(std::regex_match(fileText(base + ".txt"), std::regex(startLinesPattern(""))));
+}
+
+TEST(FileLoggerTest, QueuedLinesReachTheFileInOrderByTheTimeFlushReturns) {
+    queuedMode();
+    setTweak("t_TeskFlushFileMaxPeriodMs", "0");  // wait for the writer without a limit
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base);
+    std::string expected;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string line = "line " + std::to_string(i) + "\n";
+        logger->write(line);
+        expected += line;
+    }
+    logger->flush();
+    const std::string text = fileText(dir.live());
+    EXPECT_EQ(text.substr(text.size() - expected.size()), expected);
+}
+
+TEST(FileLoggerTest, FullBudgetPausesOnceAndResumesAtTheLowMark) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base, 1);
+    logger->flush();
+    EXPECT_EQ(trackerOf(logger).limitBytes(), 1048576u);
+    EXPECT_EQ(trackerOf(logger).lowMarkBytes(), 838860u);
+
+    const std::string block(64 * 1024 - 16, 'x');
+    auto line = [&](int i) {
+        char number[16];
+        std::snprintf(number, sizeof(number), "%06d ", i);
+        return std::string(number) + block + "\n";
+    };
+    int accepted = 0;
+    {
+        ScopedLock stall(&fileLockOf(logger));  // the writer cannot write: the queue keeps its memory
+        for (int i = 0; i < 40; ++i) {
+            const bool pausedBefore = trackerOf(logger).paused();
+            logger->write(line(i));
+            if (!pausedBefore && !trackerOf(logger).paused()) accepted = i + 1;
+        }
+        EXPECT_TRUE(trackerOf(logger).paused());
+    }
+    EXPECT_GE(accepted, 14);
+    EXPECT_LE(accepted, 16);
+    logger->flush();
+    EXPECT_FALSE(trackerOf(logger).paused());
+    logger->write("after the pause\n");
+    logger->flush();
+
+    const std::string text = fileText(dir.live());
+    size_t at = 0;
+    for (int i = 0; i < accepted; ++i) {
+        const size_t found = text.find(line(i), at);
+        ASSERT_NE(found, std::string::npos) << i;
+        at = found;
+    }
+    for (int i = accepted; i < 40; ++i) EXPECT_EQ(text.find(line(i)), std::string::npos) << i;
+    const std::regex notice("\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}," +
+                            std::regex_replace(dir.base, std::regex("\\\\"), "\\\\") + "-pausing logger due to OOM\n");
+    auto notices = std::distance(std::sregex_iterator(text.begin(), text.end(), notice), std::sregex_iterator());
+    EXPECT_EQ(notices, 1);
+    EXPECT_GT(text.find("-pausing logger due to OOM"), at);
+    EXPECT_EQ(text.substr(text.size() - 16), "after the pause\n");
+}
+
+TEST(FileLoggerTest, FlushWaitsForItsOwnMarkerAfterAPause) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base, 1);
+    logger->flush();
+    const std::string big(512 * 1024, 'y');
+    const std::string tail = std::string(4 * 1024 * 1024, 't') + "\nthe last line\n";
+    {
+        LockHolder stall(fileLockOf(logger));
+        for (int i = 0; i < 4; ++i) logger->write(big + "\n");  // the third pauses: a notice and a marker queue
+        ASSERT_TRUE(trackerOf(logger).paused());
+        setTweak("t_disableLogMemoryAllocationTracking", "1");  // past the budget: queued behind the pause marker
+        logger->write(tail);
+        setTweak("t_disableLogMemoryAllocationTracking", "0");
+        stall.releaseAfter(50);
+        logger->flush();
+    }
+    const std::string text = fileText(dir.live());
+    EXPECT_EQ(text.substr(text.size() - 14), "the last line\n");
+}
+
+TEST(FileLoggerTest, FlushAfterATimedOutFlushWaitsForItsOwnLines) {
+    queuedMode();
+    setTweak("t_TeskFlushFileMaxPeriodMs", "100");
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base, 8);
+    logger->flush();
+    {
+        LockHolder stall(fileLockOf(logger));
+        logger->write("A\n");
+        ::testing::internal::CaptureStderr();
+        logger->flush();
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Flush is not completed t_TeskFlushFileMaxPeriodMs=100 \n");
+        logger->write(std::string(4 * 1024 * 1024, 'b') + "\nB\n");
+        stall.releaseAfter(20);
+        ::testing::internal::CaptureStderr();
+        logger->flush();
+        const std::string late = ::testing::internal::GetCapturedStderr();
+        const std::string text = fileText(dir.live());
+        if (late.empty()) {
+            EXPECT_EQ(text.substr(text.size() - 3), "\nB\n");  // it did not time out: B is on disk
+        }
+    }
+    logger->flush();
+    EXPECT_EQ(fileText(dir.live()).substr(fileText(dir.live()).size() - 3), "\nB\n");
+}
+
+TEST(FileLoggerTest, SynchronousFlushReturnsAtOnce) {
+    synchronousMode();
+    setTweak("t_TeskFlushFileMaxPeriodMs", "0");
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base);
+    ScopedLock stall(&fileLockOf(logger));
+    logger->flush();  // would hang on a marker nobody writes
+    SUCCEED();
+}
+
+TEST(FileLoggerTest, BudgetBytesAreComputedWithoutWrapping) {
+    queuedMode();
+    const struct {
+        u32 budgetMiB;
+        u32 limit;
+    } cases[] = {{1, 1048576u}, {3, 3145728u}, {4095, 4095u << 20}, {4096, 0xFFFFFFFFu}, {4097, 0xFFFFFFFFu},
+                 {0xFFFFFFFFu, 0xFFFFFFFFu}};
+    for (const auto& c : cases) {
+        LogFolder dir;
+        ProbeLogger* logger = newLogger(dir.base, c.budgetMiB);
+        EXPECT_EQ(trackerOf(logger).limitBytes(), c.limit) << c.budgetMiB;
+        logger->write("fits\n");
+        logger->flush();
+        EXPECT_FALSE(trackerOf(logger).paused()) << c.budgetMiB;
+    }
+    setTweak("t_percentOfLoggerMemoryforMinimalThreshold", "250");
+    LogFolder dir;
+    EXPECT_EQ(trackerOf(newLogger(dir.base, 0xFFFFFFFFu)).lowMarkBytes(), 0xFFFFFFFFu);  // clamped to the limit
+    setTweak("t_percentOfLoggerMemoryforMinimalThreshold", "");
+}
+
+TEST(FileLoggerTest, DisabledLoggerWritesNothing) {
+    synchronousMode();
+    setTweak("t_FileLoggerEnabled", "0");
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base);
+    logger->write("dropped\n");
+    logger->flush();
+    EXPECT_EQ(fileText(dir.live()), "");
+    EXPECT_FALSE(logger->isEnabled());
+    setTweak("t_FileLoggerEnabled", "");
+}
+
+TEST(FileLoggerTest, FolderThatCannotBeMadeDisablesTheLogger) {
+    synchronousMode();
+    const std::string missing = uniqueName("missing");
+    ::testing::internal::CaptureStdout();
+    ProbeLogger* logger = newLogger(missing + "\\sub\\log");
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Error creating directory (" + missing + "\\sub) for logs (rt=0)GetLastError 3\n"
+                   "failed to open logger file. going to work without logger\n");
+    EXPECT_FALSE(logger->isEnabled());
+    logger->write("dropped\n");
+    logger->flush();
+    EXPECT_FALSE(fileExists(missing));
+}
+
+TEST(FileLoggerTest, RenameThatWouldReplaceAFileFailsAndKeepsTheLiveFile) {
+    synchronousMode();
+    LogFolder dir;
+    std::filesystem::create_directory(nativePath(dir.numbered("000001")));  // not listed: folders are not files
+    makeFile(dir.live(), "LIVE", GenFileLogger::kRotateAboveBytes + 1);
+    ::testing::internal::CaptureStderr();
+    ProbeLogger* logger = newLogger(dir.base);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(err, std::regex("Error renaming file orig=" +
+                                                 std::regex_replace(dir.live(), std::regex("\\\\"), "\\\\") + " target=" +
+                                                 std::regex_replace(dir.numbered("000001"), std::regex("\\\\"), "\\\\") +
+                                                 " err=[0-9]+\\(.+\\)\n")))
+        << err;
+    logger->write("kept\n");
+    const std::string text = fileText(dir.live());
+    ASSERT_GT(text.size(), 5u);
+    EXPECT_TRUE(text.compare(0, 4, "LIVE") == 0);
+    EXPECT_TRUE(text.compare(text.size() - 5, 5, "kept\n") == 0);
+}

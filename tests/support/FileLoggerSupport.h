@@ -1,0 +1,53 @@
+#pragma once
+#include "FileLogger.h"
+#include "TestSupport.h"
+
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Lets a test hold a file logger's file lock (so its writer stalls) and see its budget. A subclass would not do:
+// the writer thread starts at the end of the client's constructor and must see the complete object.
+struct FileLoggerProbe {
+    static IMutex& fileLock(GenFileLogger* logger) { return logger->m_fileLock; }
+    static HeapMemoryAllocationTracker& tracker(GenFileLogger* logger) { return *logger->m_tracker; }
+};
+using ProbeLogger = FileLoggerClient;
+inline IMutex& fileLockOf(GenFileLogger* logger) { return FileLoggerProbe::fileLock(logger); }
+inline HeapMemoryAllocationTracker& trackerOf(GenFileLogger* logger) { return FileLoggerProbe::tracker(logger); }
+
+// Holds a lock on a thread of its own (a lock is released by the thread that took it) until released.
+class LockHolder {
+public:
+    explicit LockHolder(IMutex& lock);
+    ~LockHolder();
+    void releaseAfter(int ms);
+
+private:
+    std::thread m_thread;
+    std::promise<void> m_taken;
+    std::promise<int> m_release;
+    bool m_released = false;
+};
+
+void setTweak(const std::string& name, const std::string& value);
+// A fresh folder for one logger; the base path is "<folder>\log".
+struct LogFolder {
+    LogFolder();
+    std::string folder;
+    std::string base;
+    std::string live() const { return base + ".txt"; }
+    std::string numbered(const std::string& index, bool gz = false) const {
+        return base + index + ".txt" + (gz ? ".gz" : "");
+    }
+    // Names of the regular files in the folder, sorted.
+    std::vector<std::string> files() const;
+};
+
+// File contents with the Windows runtime's text-mode line ends folded back.
+std::string fileText(const std::string& windowsPath);
+unsigned long long fileSize(const std::string& windowsPath);
+bool fileExists(const std::string& windowsPath);
+// A file that starts with `text` and is `size` bytes long (sparse where the system allows).
+void makeFile(const std::string& windowsPath, const std::string& text, unsigned long long size = 0);
