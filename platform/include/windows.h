@@ -21,7 +21,10 @@ typedef uint32_t ULONG;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef uint64_t DWORD64;
+typedef uint64_t ULONG64;
+typedef ULONG64* PULONG64;
 typedef uintptr_t ULONG_PTR;
+typedef uintptr_t DWORD_PTR;
 typedef size_t SIZE_T;
 typedef void* HANDLE;
 typedef void* LPVOID;
@@ -53,6 +56,7 @@ typedef const WCHAR* LPCWSTR;
 #define ERROR_NO_MORE_FILES 18u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_HANDLE_DISK_FULL 39u
+#define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_DISK_FULL 112u
 #define ERROR_INSUFFICIENT_BUFFER 122u
@@ -96,6 +100,37 @@ typedef struct _FILETIME {
 
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 
+// Thread priorities (within the process's priority class).
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+
+#define PROCESSOR_ARCHITECTURE_AMD64 9
+#define PROCESSOR_AMD_X8664 8664
+
+typedef struct _SYSTEM_INFO {
+    union {
+        DWORD dwOemId;
+        struct {
+            WORD wProcessorArchitecture;
+            WORD wReserved;
+        };
+    };
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+} SYSTEM_INFO, *LPSYSTEM_INFO;
+
 // Errors
 DWORD GetLastError();
 void SetLastError(DWORD error);
@@ -113,6 +148,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD
 DWORD GetCurrentThreadId();
 DWORD GetCurrentProcessId();
 void Sleep(DWORD milliseconds);
+// Pseudo-handles of the calling thread and process: valid only in the caller, never closed.
+HANDLE GetCurrentThread();
+HANDLE GetCurrentProcess();
+BOOL SetThreadPriority(HANDLE thread, int priority);
+BOOL QueryThreadCycleTime(HANDLE thread, PULONG64 cycleTime);
+
+// System information
+void GetSystemInfo(LPSYSTEM_INFO systemInfo);
 
 // Time
 void GetSystemTime(LPSYSTEMTIME systemTime);
@@ -120,6 +163,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
 ULONGLONG GetTickCount64();
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creationTime, LPFILETIME exitTime, LPFILETIME kernelTime,
+                     LPFILETIME userTime);
 
 // Directories and file enumeration
 #define FILE_ATTRIBUTE_READONLY 0x00000001u

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -104,3 +105,42 @@ DWORD GetCurrentThreadId() {
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+// Linux gives an unprivileged process no way to raise a thread above the others: the call checks its arguments
+// and succeeds, and the thread keeps the ordinary scheduling.
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+    switch (priority) {
+        case THREAD_PRIORITY_IDLE:
+        case THREAD_PRIORITY_LOWEST:
+        case THREAD_PRIORITY_BELOW_NORMAL:
+        case THREAD_PRIORITY_NORMAL:
+        case THREAD_PRIORITY_ABOVE_NORMAL:
+        case THREAD_PRIORITY_HIGHEST:
+        case THREAD_PRIORITY_TIME_CRITICAL: break;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
+    }
+    if (thread == GetCurrentThread()) return TRUE;
+    KernelObject* object = acquire(thread);
+    if (!object) return FALSE;
+    const bool isThread = dynamic_cast<Thread*>(object) != nullptr;
+    release(object);
+    if (!isThread) SetLastError(ERROR_INVALID_HANDLE);
+    return isThread ? TRUE : FALSE;
+}
+
+// Linux counts no cycles per thread; the thread's CPU time in nanoseconds stands in for them (a 1 GHz count).
+// Only the calling thread can be asked.
+BOOL QueryThreadCycleTime(HANDLE thread, PULONG64 cycleTime) {
+    if (thread != GetCurrentThread()) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    timespec ts;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return failFromErrno(false);
+    *cycleTime = static_cast<ULONG64>(ts.tv_sec) * 1000000000 + static_cast<ULONG64>(ts.tv_nsec);
+    return TRUE;
+}

@@ -1,6 +1,17 @@
 #include "internal.h"
 
+#include <platform/testing.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
 
 namespace {
 
@@ -19,9 +30,92 @@ LONGLONG daysFromCivil(LONGLONG y, unsigned m, unsigned d) {
 
 bool isLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+// Clocks set by tests; each flag says whether its value replaces the real clock.
+std::atomic<bool> g_counterSet{false};
+std::atomic<LONGLONG> g_counter{0};
+std::atomic<bool> g_frequencySet{false};
+std::atomic<LONGLONG> g_frequency{0};
+std::atomic<bool> g_tickCountSet{false};
+std::atomic<ULONGLONG> g_tickCount{0};
+std::atomic<bool> g_systemTimeSet{false};
+std::mutex g_systemTimeLock;
+SYSTEMTIME g_systemTime;
+
+void toFileTime(ULONGLONG value, LPFILETIME ft) {
+    ft->dwLowDateTime = static_cast<DWORD>(value);
+    ft->dwHighDateTime = static_cast<DWORD>(value >> 32);
+}
+
+ULONGLONG hundredNs(const timeval& tv) {
+    return static_cast<ULONGLONG>(tv.tv_sec) * 10000000 + static_cast<ULONGLONG>(tv.tv_usec) * 10;
+}
+
+// Start of this process in 100 ns units since 1601-01-01: its start in clock ticks after boot (/proc/self/stat)
+// plus the boot time (/proc/stat). 0 when either cannot be read.
+ULONGLONG processStartFileTime() {
+    std::ifstream statFile("/proc/self/stat");
+    std::string stat;
+    std::getline(statFile, stat);
+    const size_t commEnd = stat.rfind(')');  // the command name may hold blanks and parentheses
+    if (commEnd == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(commEnd + 1));
+    std::string field;
+    unsigned long long startTicks = 0;
+    for (int i = 3; i <= 22 && fields >> field; ++i) {
+        if (i == 22) startTicks = std::strtoull(field.c_str(), nullptr, 10);
+    }
+    std::ifstream system("/proc/stat");
+    std::string key;
+    unsigned long long bootSeconds = 0;
+    while (system >> key) {
+        if (key == "btime") {
+            system >> bootSeconds;
+            break;
+        }
+        std::getline(system, key);
+    }
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    if (bootSeconds == 0 || startTicks == 0 || ticksPerSecond <= 0) return 0;
+    return bootSeconds * 10000000 + startTicks * 10000000 / static_cast<unsigned long long>(ticksPerSecond) +
+           static_cast<ULONGLONG>(kFileTimeUnixEpoch);
+}
+
 }  // namespace
 
+void platform_test::setPerformanceCounter(LONGLONG count) {
+    g_counter = count;
+    g_counterSet = true;
+}
+
+void platform_test::setPerformanceFrequency(LONGLONG frequency) {
+    g_frequency = frequency;
+    g_frequencySet = true;
+}
+
+void platform_test::setTickCount(ULONGLONG milliseconds) {
+    g_tickCount = milliseconds;
+    g_tickCountSet = true;
+}
+
+void platform_test::setSystemTime(const SYSTEMTIME& time) {
+    std::lock_guard<std::mutex> lock(g_systemTimeLock);
+    g_systemTime = time;
+    g_systemTimeSet = true;
+}
+
+void platform_test::useRealClocks() {
+    g_counterSet = false;
+    g_frequencySet = false;
+    g_tickCountSet = false;
+    g_systemTimeSet = false;
+}
+
 void GetSystemTime(LPSYSTEMTIME st) {
+    if (g_systemTimeSet) {
+        std::lock_guard<std::mutex> lock(g_systemTimeLock);
+        *st = g_systemTime;
+        return;
+    }
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     tm t;
@@ -46,19 +140,23 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME ft) {
     }
     LONGLONG seconds = daysFromCivil(st->wYear, st->wMonth, st->wDay) * 86400 + st->wHour * 3600 + st->wMinute * 60 +
                        st->wSecond;
-    ULONGLONG value = static_cast<ULONGLONG>(seconds * 10000000 + st->wMilliseconds * 10000LL + kFileTimeUnixEpoch);
-    ft->dwLowDateTime = static_cast<DWORD>(value);
-    ft->dwHighDateTime = static_cast<DWORD>(value >> 32);
+    toFileTime(static_cast<ULONGLONG>(seconds * 10000000 + st->wMilliseconds * 10000LL + kFileTimeUnixEpoch), ft);
     return TRUE;
 }
 
+// Milliseconds since boot, time spent suspended included.
 ULONGLONG GetTickCount64() {
+    if (g_tickCountSet) return g_tickCount;
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<ULONGLONG>(ts.tv_sec) * 1000 + static_cast<ULONGLONG>(ts.tv_nsec) / 1000000;
 }
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+    if (g_counterSet) {
+        count->QuadPart = g_counter;
+        return TRUE;
+    }
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     count->QuadPart = static_cast<LONGLONG>(ts.tv_sec) * kCounterFrequency + ts.tv_nsec / 100;
@@ -66,6 +164,27 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
 }
 
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
-    frequency->QuadPart = kCounterFrequency;
+    frequency->QuadPart = g_frequencySet ? g_frequency.load() : kCounterFrequency;
+    return frequency->QuadPart != 0 ? TRUE : FALSE;
+}
+
+// Only the calling process can be asked: the stand-in has no handles to other processes. The exit time of a
+// running process is left 0.
+BOOL GetProcessTimes(HANDLE process, LPFILETIME creationTime, LPFILETIME exitTime, LPFILETIME kernelTime,
+                     LPFILETIME userTime) {
+    if (process != GetCurrentProcess()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!creationTime || !exitTime || !kernelTime || !userTime) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) != 0) return platform::detail::failFromErrno(false);
+    toFileTime(processStartFileTime(), creationTime);
+    toFileTime(0, exitTime);
+    toFileTime(hundredNs(usage.ru_stime), kernelTime);
+    toFileTime(hundredNs(usage.ru_utime), userTime);
     return TRUE;
 }

@@ -5,4 +5,14 @@
 namespace platform_test {
 // The next `count` calls to CreateThread fail with `error`.
 void failCreateThread(unsigned count, DWORD error);
+
+// Clocks. Each one, once set, stands still at the value given, until it is set again or useRealClocks() is called.
+// The real performance counter keeps its own frequency whatever frequency is set.
+void setPerformanceCounter(LONGLONG count);
+// 0 makes QueryPerformanceFrequency fail, as on a machine without a performance counter.
+void setPerformanceFrequency(LONGLONG frequency);
+void setTickCount(ULONGLONG milliseconds);
+// GetSystemTime returns `time` as given.
+void setSystemTime(const SYSTEMTIME& time);
+void useRealClocks();
 }
