@@ -62,11 +62,12 @@ TEST(ThreadWrapperTest, ThreadsAnnounceThemselvesRegisterAndUnregister) {
     ASSERT_EQ(ids.size(), 2u);
     EXPECT_NE(ids[0], ids[1]);
 
+    // Registration with the memory watcher follows the start record: once the bodies run, both are done.
+    while (worker->runThreads().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (u32 tid : worker->startedIds()) {
         EXPECT_TRUE(MemWatcher::instance()->hasThread(tid));
         EXPECT_EQ(Logger::instance()->getThreadName(tid), "class SampleWorker");
     }
-    while (worker->runThreads().size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     worker->m_release.post();
     worker->m_release.post();

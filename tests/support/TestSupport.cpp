@@ -94,8 +94,13 @@ std::string readFile(const std::string& path) {
 }
 
 std::string uniqueName(const std::string& prefix) {
+    // Process ids come back (quickly so under Wine): the start time keeps a rerun's names apart from the last run's.
+    static const long long started =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() %
+        1000000000LL;
     static int counter = 0;
     std::ostringstream name;
-    name << prefix << "_" << GetCurrentProcessId() << "_" << ++counter;
+    name << prefix << "_" << GetCurrentProcessId() << "_" << started << "_" << ++counter;
     return name.str();
 }

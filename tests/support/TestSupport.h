@@ -47,5 +47,5 @@ RecordingClient& sharedClient();
 // the path must not depend on the process.
 void redirectStdoutTo(const std::string& path);
 std::string readFile(const std::string& path);
-// A name unique within this machine's test runs, for files and folders in the working directory.
+// A name unique across this machine's test runs, for files and folders in the working directory.
 std::string uniqueName(const std::string& prefix);
