@@ -119,8 +119,9 @@ private:
 // Ends the process after an ASSERT: the Error line goes to the clients and to standard error.
 [[noreturn]] void assertFailed(const LogSite& site, const char* expression, const char* file, int line);
 
-// The call site of the enclosing function, computed once per statement.
-#define LOG_SITE() (*({ static const ::LogSite s_logSite(__PRETTY_FUNCTION__); &s_logSite; }))
+// The call site of the enclosing function, computed once per statement. Never destroyed: threads that never end
+// go on logging while the process exits.
+#define LOG_SITE() (*({ static const ::LogSite* const s_logSite = new ::LogSite(__PRETTY_FUNCTION__); s_logSite; }))
 
 #define LOG_C_D(component, level, digits) \
     ::LogItem(::LogComponent::component, ::LogLevel::level, LOG_SITE(), (digits)).stream()
