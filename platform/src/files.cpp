@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -22,7 +23,18 @@ std::string platform::nativePath(const std::string& windowsPath) {
 
 int platform::runtimeRename(const char* from, const char* to) {
     const std::string source = nativePath(from), target = nativePath(to);
-    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int rc = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the no-replace flag: a hard link fails on an existing target just the same.
+        rc = link(source.c_str(), target.c_str());
+        if (rc == 0 && unlink(source.c_str()) != 0) {
+            const int error = errno;
+            unlink(target.c_str());
+            errno = error;
+            rc = -1;
+        }
+    }
+    if (rc == 0) return 0;
     if (errno == EEXIST) errno = EACCES;
     return -1;
 }

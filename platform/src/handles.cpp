@@ -3,18 +3,21 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace platform::detail {
 namespace {
 
-std::mutex& tableLock() {
-    static std::mutex m;
-    return m;
-}
-std::unordered_set<KernelObject*>& liveObjects() {
-    static auto* s = new std::unordered_set<KernelObject*>();  // outlives every static destructor
-    return *s;
+// Open handles. A handle is valid from its creation to its CloseHandle, whatever else still holds the object.
+struct HandleTable {
+    std::mutex lock;
+    std::unordered_map<uintptr_t, KernelObject*> open;
+    uintptr_t next = 0x100;  // handle values are multiples of 4, as on Windows
+};
+
+HandleTable& handles() {
+    static auto* table = new HandleTable();  // outlives every static destructor: threads run on at exit
+    return *table;
 }
 
 class Event final : public KernelObject {
@@ -24,21 +27,34 @@ public:
     DWORD wait(DWORD milliseconds) override {
         Deadline deadline(milliseconds);
         std::unique_lock<std::mutex> lock(m_mutex);
-        auto ready = [this] { return m_signalled; };
+        auto ready = [this] { return m_releases > 0 || m_signalled; };
+        ++m_waiters;
+        bool woken = true;
         if (deadline.infinite) {
             m_cv.wait(lock, ready);
-        } else if (!m_cv.wait_until(lock, deadline.at, ready)) {
-            return WAIT_TIMEOUT;
+        } else {
+            woken = m_cv.wait_until(lock, deadline.at, ready);
         }
-        if (!m_manualReset) m_signalled = false;  // an auto-reset event releases exactly one waiter
+        --m_waiters;
+        if (!woken) return WAIT_TIMEOUT;
+        if (m_releases > 0) {
+            --m_releases;
+        } else if (!m_manualReset) {
+            m_signalled = false;  // an auto-reset event releases exactly one waiter
+        }
         return WAIT_OBJECT_0;
     }
     void set() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_signalled = true;
         if (m_manualReset) {
+            m_signalled = true;
+            m_cv.notify_all();
+        } else if (m_waiters > m_releases) {
+            // Each set releases one thread that is waiting now; a second set before it runs releases another.
+            ++m_releases;
             m_cv.notify_all();
         } else {
+            m_signalled = true;
             m_cv.notify_one();
         }
     }
@@ -50,9 +66,16 @@ public:
 private:
     const bool m_manualReset;
     bool m_signalled;
+    unsigned m_waiters = 0;
+    unsigned m_releases = 0;
     std::mutex m_mutex;
     std::condition_variable m_cv;
 };
+
+bool isPseudoHandle(HANDLE handle) {
+    const intptr_t value = reinterpret_cast<intptr_t>(handle);
+    return value == -1 || value == -2;  // the current process and thread
+}
 
 }  // namespace
 
@@ -61,29 +84,42 @@ Deadline::Deadline(DWORD milliseconds)
       at(std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : milliseconds)) {}
 
 HANDLE publish(KernelObject* object) {
-    std::lock_guard<std::mutex> lock(tableLock());
-    liveObjects().insert(object);
-    return object;
+    HandleTable& table = handles();
+    std::lock_guard<std::mutex> lock(table.lock);
+    const uintptr_t value = table.next;
+    table.next += 4;
+    table.open.emplace(value, object);
+    return reinterpret_cast<HANDLE>(value);
 }
 
 KernelObject* acquire(HANDLE handle) {
-    auto* object = static_cast<KernelObject*>(handle);
-    std::lock_guard<std::mutex> lock(tableLock());
-    if (!handle || !liveObjects().count(object)) {
+    HandleTable& table = handles();
+    std::lock_guard<std::mutex> lock(table.lock);
+    auto it = table.open.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == table.open.end()) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    object->refs.fetch_add(1);
-    return object;
+    it->second->refs.fetch_add(1);
+    return it->second;
 }
 
 void release(KernelObject* object) {
+    if (object->refs.fetch_sub(1) == 1) delete object;
+}
+
+bool closeHandle(HANDLE handle) {
+    KernelObject* object = nullptr;
     {
-        std::lock_guard<std::mutex> lock(tableLock());
-        if (object->refs.fetch_sub(1) != 1) return;
-        liveObjects().erase(object);
+        HandleTable& table = handles();
+        std::lock_guard<std::mutex> lock(table.lock);
+        auto it = table.open.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == table.open.end()) return false;
+        object = it->second;
+        table.open.erase(it);
     }
-    delete object;
+    release(object);  // the handle's reference
+    return true;
 }
 
 }  // namespace platform::detail
@@ -91,10 +127,11 @@ void release(KernelObject* object) {
 using namespace platform::detail;
 
 BOOL CloseHandle(HANDLE handle) {
-    KernelObject* object = acquire(handle);
-    if (!object) return FALSE;
-    release(object);  // the reference just taken
-    release(object);  // the handle's own
+    if (isPseudoHandle(handle)) return TRUE;  // closing them has no effect
+    if (!closeHandle(handle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     return TRUE;
 }
 

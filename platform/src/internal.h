@@ -13,8 +13,8 @@ DWORD win32FromErrno(int error, bool missingIsPath);
 // Sets the thread's last error from errno and returns FALSE, for the BOOL-returning calls.
 BOOL failFromErrno(bool missingIsPath);
 
-// A kernel object behind a HANDLE. Handles are plain pointers checked against the live set, so a stale or bogus
-// handle fails with ERROR_INVALID_HANDLE instead of touching freed memory.
+// A kernel object behind one or more HANDLEs. Handles are entries of a table of open handles, so a closed, stale
+// or bogus handle fails with ERROR_INVALID_HANDLE instead of touching freed memory.
 class KernelObject {
 public:
     virtual ~KernelObject() = default;
@@ -23,10 +23,13 @@ public:
     std::atomic<int> refs{1};
 };
 
+// Opens a handle on the object; the object's reference passes to the handle.
 HANDLE publish(KernelObject* object);
 // Takes a reference on the object behind the handle, or returns null with ERROR_INVALID_HANDLE set.
 KernelObject* acquire(HANDLE handle);
 void release(KernelObject* object);
+// Closes the handle; false when it is not open.
+bool closeHandle(HANDLE handle);
 
 // Deadline on the steady clock; INFINITE gives none.
 struct Deadline {

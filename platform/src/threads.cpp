@@ -34,6 +34,11 @@ public:
 
     static void* entry(void* self) {
         auto* thread = static_cast<Thread*>(self);
+        {
+            std::lock_guard<std::mutex> lock(thread->m_mutex);
+            thread->m_id = GetCurrentThreadId();
+        }
+        thread->m_cv.notify_all();
         thread->m_start(thread->m_parameter);
         {
             std::lock_guard<std::mutex> lock(thread->m_mutex);
@@ -44,9 +49,17 @@ public:
         return nullptr;
     }
 
+    // The new thread's id, once it runs.
+    DWORD id() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_id != 0; });
+        return m_id;
+    }
+
 private:
     LPTHREAD_START_ROUTINE m_start;
     LPVOID m_parameter;
+    DWORD m_id = 0;
     bool m_done = false;
     std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -88,12 +101,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     int rc = pthread_create(&id, &attr, &Thread::entry, thread);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        release(thread);
-        release(thread);
+        closeHandle(handle);
+        release(thread);  // the reference the thread would have had
         SetLastError(win32FromErrno(rc, false));
         return nullptr;
     }
-    if (threadId) *threadId = 0;  // the id is only known inside the thread; nothing here asks for it
+    if (threadId) *threadId = thread->id();
     return handle;
 }
 
