@@ -9,7 +9,11 @@ TEST(DirectoriesTest, TrailingSeparatorWithoutParentMakesTheFolder) {
     const std::string dir = uniqueName("trailing") + "\\";
     Directories::ensureExists(dir);
     EXPECT_TRUE(isDirectory(dir));
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
     Directories::ensureExists(dir);  // an existing folder is accepted silently
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(isDirectory(dir));
 }
 

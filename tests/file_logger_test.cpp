@@ -378,3 +378,53 @@ TEST(FileLoggerTest, RenameThatWouldReplaceAFileFailsAndKeepsTheLiveFile) {
     EXPECT_TRUE(text.compare(0, 4, "LIVE") == 0);
     EXPECT_TRUE(text.compare(text.size() - 5, 5, "kept\n") == 0);
 }
+
+TEST(FileLoggerTest, BypassFlagServesLinesPastTheBudgetWithoutPausing) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base, 1);
+    logger->flush();
+    setTweak("t_disableLogMemoryAllocationTracking", "1");
+    const std::string line(256 * 1024 - 1, 'z');
+    {
+        ScopedLock stall(&fileLockOf(logger));
+        for (int i = 0; i < 8; ++i) logger->write(line + "\n");  // 2 MiB queued against a 1 MiB budget
+        EXPECT_FALSE(trackerOf(logger).paused());
+        EXPECT_GT(trackerOf(logger).usedBytes(), trackerOf(logger).limitBytes());
+    }
+    setTweak("t_disableLogMemoryAllocationTracking", "0");
+    logger->flush();
+    const std::string text = fileText(dir.live());
+    size_t count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) ++count;
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(text.find("pausing logger"), std::string::npos);
+    EXPECT_EQ(trackerOf(logger).usedBytes(), 0u);
+}
+
+TEST(FileLoggerTest, QueuesOfAllLoggersAreReportedAsOneContainer) {
+    queuedMode();
+    LogFolder first, second;
+    ProbeLogger* a = newLogger(first.base, 1);
+    ProbeLogger* b = newLogger(second.base, 1);
+    a->flush();
+    b->flush();
+    RecordingClient& log = sharedClient();
+    {
+        ScopedLock stallA(&fileLockOf(a));
+        ScopedLock stallB(&fileLockOf(b));
+        // The first line wakes each writer, which takes it and then waits for its file: the rest stay queued.
+        a->write("taken\n");
+        b->write("taken\n");
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((queuedIn(a) != 0 || queuedIn(b) != 0) && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (int i = 0; i < 3; ++i) a->write("queued\n");
+        for (int i = 0; i < 2; ++i) b->write("queued\n");
+        log.clear();
+        MemWatchedContainerDatabase::instance()->printWatchedContainers();
+    }
+    EXPECT_EQ(log.linesWith("ContainerName = FileLogger ").size(), 1u);
+    EXPECT_EQ(log.linesWith(",ContainerName = FileLogger items = 5\n").size(), 1u);
+}

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <regex>
+#include <thread>
 
 struct Probe {
     void emit(const std::string& text) { LOG(Info) << text << std::endl; }
@@ -140,11 +141,46 @@ TEST_F(LoggerTest, MaskAdmitsItsLevelsAndErrorLevelsFlushEveryClient) {
     client().m_mask = 0;
     LOG(Error) << "flushes, not written" << std::endl;
     LOG(Fatal) << "flushes too" << std::endl;
+    {
+        struct Accept : AssertHandler {
+            bool handle(const std::string&) override { return true; }
+        } accept;
+        Logger::instance()->setAssertHandler(&accept);
+        LOG(Assert) << "flushed twice, not written" << std::endl;
+        Logger::instance()->setAssertHandler(nullptr);
+    }
     client().journalTo(nullptr, nullptr);
 
-    EXPECT_EQ(journal, (std::vector<std::string>{"shared.write", "shared.flush", "shared.flush"}));
+    EXPECT_EQ(journal,
+              (std::vector<std::string>{"shared.write", "shared.flush", "shared.flush", "shared.flush", "shared.flush"}));
     ASSERT_EQ(client().lines().size(), 1u);
     EXPECT_NE(lastLine().find("kept"), std::string::npos);
+}
+
+TEST_F(LoggerTest, ErrorLineIsWrittenAndFlushedOnEachClientInTurn) {
+    static RecordingClient* second = [] {
+        auto* c = new RecordingClient("second");
+        Logger::instance()->registerClient(c, 255);
+        return c;
+    }();
+    std::vector<std::string> journal;
+    std::mutex journalLock;
+    client().journalTo(&journal, &journalLock);
+    second->journalTo(&journal, &journalLock);
+    LOG(Info) << "not flushed" << std::endl;
+    LOG(Error) << "flushed" << std::endl;
+    client().journalTo(nullptr, nullptr);
+    second->journalTo(nullptr, nullptr);
+    second->m_mask = 0;  // later tests count the shared client's lines only
+    EXPECT_EQ(journal, (std::vector<std::string>{"shared.write", "second.write", "shared.write", "shared.flush",
+                                                 "second.write", "second.flush"}));
+}
+
+TEST_F(LoggerTest, ThreadWithoutANameLogs) {
+    std::thread([] { LOG(Info) << "from a plain thread" << std::endl; }).join();
+    ASSERT_EQ(client().lines().size(), 1u);
+    EXPECT_TRUE(std::regex_search(lastLine(), std::regex(",Info,\\d+,NON,[^,]*,TestBody::<lambda>,from a plain thread\n$"))) << lastLine();
+    EXPECT_EQ(lastLine().find("," + tid() + ","), std::string::npos);
 }
 
 TEST_F(LoggerTest, StatementWithoutFlushIsNotLoggedAndASecondFlushSendsAllAgain) {

@@ -7,7 +7,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 class SampleWorker : public ThreadWrapper {
 public:
@@ -79,4 +81,35 @@ TEST(ThreadWrapperTest, ThreadsAnnounceThemselvesRegisterAndUnregister) {
         EXPECT_EQ(Logger::instance()->getThreadName(tid), "");
     }
     EXPECT_EQ(worker->startedIds().size(), 2u);  // the record of started threads stays
+}
+
+// The second thread is held while it takes its name, before it records its id.
+class HeldSecondThread : public ThreadWrapper {
+public:
+    const char* getName() override {
+        if (++m_named == 2) m_gate.wait();
+        return "class HeldSecondThread";
+    }
+    void run() override {}
+    void waitForStartTrigger() { m_startTrigger.wait(); }
+    Semaphore m_gate{0};
+
+private:
+    std::atomic<int> m_named{0};
+};
+
+TEST(ThreadWrapperTest, StartTriggerWaitsForEveryOpenedThread) {
+    static auto* wrapper = new HeldSecondThread();
+    wrapper->open();
+    wrapper->open();
+    std::atomic<bool> triggered{false};
+    std::thread waiter([&] {
+        wrapper->waitForStartTrigger();
+        triggered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_FALSE(triggered);  // one of two threads has recorded its id
+    wrapper->m_gate.post();
+    waiter.join();
+    EXPECT_TRUE(triggered);
 }

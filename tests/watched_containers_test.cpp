@@ -111,3 +111,12 @@ TEST(WatchedContainersDeathTest, BrokenRegistrationEndsTheProcess) {
         },
         ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(iter != m_containers.end\\(\\)\\) failed");
 }
+
+TEST(WatchedContainersTest, LoggerContainersAreListedUnderTheirNames) {
+    Logger::instance()->setThreadName("reporter");
+    const auto messages = report();
+    EXPECT_TRUE(has(messages, "ContainerName = LoggerAsyncThreadNames items = 0"));
+    bool threadNames = false;
+    for (const auto& m : messages) threadNames |= m.rfind("ContainerName = LoggerThreadNames items = ", 0) == 0;
+    EXPECT_TRUE(threadNames);
+}

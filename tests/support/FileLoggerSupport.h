@@ -12,10 +12,15 @@
 struct FileLoggerProbe {
     static IMutex& fileLock(GenFileLogger* logger) { return logger->m_fileLock; }
     static HeapMemoryAllocationTracker& tracker(GenFileLogger* logger) { return *logger->m_tracker; }
+    static size_t queued(GenFileLogger* logger) {
+        ScopedLock lock(&logger->m_queueLock);
+        return logger->m_queue.size();
+    }
 };
 using ProbeLogger = FileLoggerClient;
 inline IMutex& fileLockOf(GenFileLogger* logger) { return FileLoggerProbe::fileLock(logger); }
 inline HeapMemoryAllocationTracker& trackerOf(GenFileLogger* logger) { return FileLoggerProbe::tracker(logger); }
+inline size_t queuedIn(GenFileLogger* logger) { return FileLoggerProbe::queued(logger); }
 
 // Holds a lock on a thread of its own (a lock is released by the thread that took it) until released.
 class LockHolder {

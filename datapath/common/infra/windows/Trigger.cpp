@@ -1,6 +1,11 @@
 #include "Trigger.h"
 
-Trigger::Trigger() : m_event(CreateEventA(NULL, FALSE, FALSE, NULL)) {}
+#include "Logger.h"
+
+Trigger::Trigger() : m_event(CreateEventA(NULL, FALSE, FALSE, NULL)) {
+    HANDLE h = m_event;
+    ASSERT(h != NULL);  // without the event every wait would return at once and its owner would spin
+}
 
 Trigger::~Trigger() {
     if (m_event) CloseHandle(m_event);
