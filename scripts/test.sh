@@ -38,8 +38,18 @@ WINEPREFIX=$(mktemp -d /tmp/talvo-wine.XXXXXX)
 export WINEPREFIX WINEDEBUG=-all
 wineboot -i >/dev/null 2>&1
 wineserver -p
+# Keep one Wine process alive for the whole run, its output going nowhere. Otherwise Wine's own services may end
+# between tests and be restarted by one of them, holding that test's output pipe open until ctest times it out.
+mkfifo "$WINEPREFIX/keepalive"
+sleep 100000 >"$WINEPREFIX/keepalive" &
+feeder=$!
+wine cmd /c pause <"$WINEPREFIX/keepalive" >/dev/null 2>&1 &
+keeper=$!
+sleep 1
 run_ctest "Windows x86-64 under Wine" windows
+kill "$keeper" "$feeder" 2>/dev/null || true
 wineserver -k || true
+wait 2>/dev/null || true
 rm -rf "$WINEPREFIX"
 
 exit $status

@@ -43,6 +43,7 @@ std::vector<std::string> loggedMessages() {
 // A folder of its own, with the base path of the slot files in it.
 std::string freshBase() {
     const std::string dir = uniqueName("consistent");
+    std::filesystem::remove_all(nativePath(dir));  // never a rerun's leftovers
     std::filesystem::create_directory(nativePath(dir));
     return dir + "\\tweaks.txt";
 }

@@ -2,6 +2,7 @@
 #include "NativePath.h"
 #include "TestSupport.h"
 #include "Tweaks.h"
+#include "DynamicTweaks.h"
 
 #include <climits>
 #include <cstdlib>
@@ -526,4 +527,19 @@ TEST(TweakFilesDeathTest, MalformedFileEndsTheProcessWithItsLine) {
             EXPECT_EQ(printed, "") << c.name;
         }
     }
+}
+
+TEST(TweakFilesTest, CacheMadeAfterLoadingHoldsTheFilesValues) {
+    const std::string dir = makeFixture(
+        "fixture_dynamic", {{kExtension, "t_IOVerboseLogs=true\nt_HultS3VerifySSL=0x10\nt_HultTestsVerboseLogs=0\n"
+                                         "t_defaultDlcTimeoutSec=120\n"}});
+    const std::string report = inFreshProcess(dir, [](std::ostream& report) {
+        DynamicTweaks* cache = DynamicTweaks::instance();  // built from what the files set
+        report << cache->t_IOVerboseLogs.load() << cache->t_HultS3VerifySSL.load()
+               << cache->t_HultTestsVerboseLogs.load() << cache->m_streamReaderOrIoVerbose.load()
+               << cache->m_hultPorterOrIoVerbose.load() << cache->m_batchIoOrCloudOrIoVerbose.load()
+               << cache->m_httpCurlOrIoVerbose.load() << cache->m_hultBackupOrRestoreVerbose.load() << " "
+               << cache->getDefaultDlcTimeoutSec() << "\n";
+    });
+    EXPECT_EQ(report.substr(0, report.find("stdout:")), "11011110 120\n");
 }

@@ -35,7 +35,12 @@ u32 crc32(u32 crc, const std::string& bytes) {
 // of it, so a file signed with either line end checks the same on every platform. False at the end of the input
 // and at a line longer than the limit, which ends the reading there. The text ends at its first NUL byte.
 bool readTextLine(std::istream& in, std::string& line) {
-    if (!std::getline(in, line)) return false;
+    // Read no more than the limit and a carriage return: a damaged file without line feeds is not taken whole.
+    char buffer[kMaxLineLength + 3];
+    in.getline(buffer, sizeof(buffer));
+    const std::streamsize read = in.gcount();
+    if (in.fail()) return false;  // end of input, or a line past the limit
+    line.assign(buffer, static_cast<size_t>(read > 0 && !in.eof() ? read - 1 : read));
     if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > kMaxLineLength) return false;
     line.resize(std::strlen(line.c_str()));

@@ -68,7 +68,7 @@ i64 Timer::getEpochMs() {
     WindowsTimer::instance();
     SYSTEMTIME st;
     GetSystemTime(&st);
-    FILETIME ft;
+    FILETIME ft{};  // stays 0 should the conversion fail
     SystemTimeToFileTime(&st, &ft);
     return static_cast<i64>(fileTimeValue(ft)) / 10000 - kEpochOffsetMs;
 }
