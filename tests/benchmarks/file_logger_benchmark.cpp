@@ -1,4 +1,5 @@
-// One million 100-byte messages through the Logger into one file logger, queued and synchronous.
+// One million 100-byte messages through the Logger into one file logger: queued (as fast as the producer goes,
+// and at one million lines a second) and synchronous.
 #include "FileLogger.h"
 #include "NativePath.h"
 #include "Tweaks.h"
@@ -7,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -31,10 +33,12 @@ long countLines(const std::string& folder) {
     return lines;
 }
 
-void logMillion(benchmark::State& state, bool synchronous) {
+// `linesPerSecond` 0: as fast as the producer goes; otherwise the producer is held to that rate.
+void logMillion(benchmark::State& state, bool synchronous, long linesPerSecond = 0) {
     Tweaks::instance()->update("t_FileLoggerFlushEveryLine", synchronous ? "1" : "0");
     Tweaks::instance()->update("t_TeskFlushFileMaxPeriodMs", "0");
-    const std::string folder = "bench_logs_" + std::to_string(getpid()) + (synchronous ? "_sync" : "_queued");
+    const std::string folder = "bench_logs_" + std::to_string(getpid()) + (synchronous ? "_sync" : "_queued") +
+                               std::to_string(linesPerSecond);
     std::filesystem::remove_all(folder);
     auto* client = new FileLoggerClient(folder + "\\bench", 3, 0, "");  // the agent's main-log budget
     Logger::instance()->registerClient(client, 255);
@@ -42,7 +46,15 @@ void logMillion(benchmark::State& state, bool synchronous) {
 
     const long rssBefore = peakRssKiB();
     for (auto _ : state) {
-        for (int i = 0; i < kLines; ++i) LOG(Info) << message << std::endl;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kLines; ++i) {
+            if (linesPerSecond && i % 1000 == 0) {
+                const auto due = start + std::chrono::microseconds(i * 1000000LL / linesPerSecond);
+                while (std::chrono::steady_clock::now() < due) {
+                }
+            }
+            LOG(Info) << message << std::endl;
+        }
         client->flush();
     }
     client->m_mask = 0;
@@ -56,10 +68,12 @@ void logMillion(benchmark::State& state, bool synchronous) {
 }
 
 void BM_QueuedFileLogger(benchmark::State& state) { logMillion(state, false); }
+void BM_QueuedFileLoggerAt1MLinesPerSecond(benchmark::State& state) { logMillion(state, false, 1000000); }
 void BM_SynchronousFileLogger(benchmark::State& state) { logMillion(state, true); }
 
 }  // namespace
 
 BENCHMARK(BM_QueuedFileLogger)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_QueuedFileLoggerAt1MLinesPerSecond)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SynchronousFileLogger)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_MAIN();

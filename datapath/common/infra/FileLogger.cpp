@@ -98,6 +98,8 @@ u32 GenFileLogger::getFileIndex(const std::string& name, size_t prefixLength) {
 
 bool GenFileLogger::openFile() {
     m_stream.clear();
+    // A larger buffer than the runtime's default: fewer, larger writes keep the writer ahead of its producers.
+    m_stream.rdbuf()->pubsetbuf(m_streamBuffer.data(), static_cast<std::streamsize>(m_streamBuffer.size()));
     m_stream.open(nativePath(m_basePath + ".txt"), std::ios::out | std::ios::app);
     if (!m_stream.is_open() || !m_stream.good()) return false;
     m_stream.seekp(0, std::ios::end);  // the Windows runtime reports 0 for a fresh append stream

@@ -61,6 +61,7 @@ protected:
 
     i32 maxFiles = 1000;
     std::atomic<bool> enabled{true};
+    std::vector<char> m_streamBuffer = std::vector<char>(256 * 1024);  // before the stream: it outlives it
     std::ofstream m_stream;
     std::string m_basePath;
     std::string m_logFolder;
