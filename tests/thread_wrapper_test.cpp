@@ -83,23 +83,25 @@ TEST(ThreadWrapperTest, ThreadsAnnounceThemselvesRegisterAndUnregister) {
     EXPECT_EQ(worker->startedIds().size(), 2u);  // the record of started threads stays
 }
 
-// The second thread is held while it takes its name, before it records its id.
-class HeldSecondThread : public ThreadWrapper {
+// Each thread is held while it takes its name, before it records its id: the first until both are opened, the
+// second until the test lets it go.
+class HeldThreads : public ThreadWrapper {
 public:
     const char* getName() override {
-        if (++m_named == 2) m_gate.wait();
-        return "class HeldSecondThread";
+        (++m_named == 1 ? m_first : m_second).wait();
+        return "class HeldThreads";
     }
     void run() override {}
     void waitForStartTrigger() { m_startTrigger.wait(); }
-    Semaphore m_gate{0};
+    Semaphore m_first{0};
+    Semaphore m_second{0};
 
 private:
     std::atomic<int> m_named{0};
 };
 
 TEST(ThreadWrapperTest, StartTriggerWaitsForEveryOpenedThread) {
-    static auto* wrapper = new HeldSecondThread();
+    static auto* wrapper = new HeldThreads();
     wrapper->open();
     wrapper->open();
     std::atomic<bool> triggered{false};
@@ -107,9 +109,10 @@ TEST(ThreadWrapperTest, StartTriggerWaitsForEveryOpenedThread) {
         wrapper->waitForStartTrigger();
         triggered = true;
     });
+    wrapper->m_first.post();
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_FALSE(triggered);  // one of two threads has recorded its id
-    wrapper->m_gate.post();
+    wrapper->m_second.post();
     waiter.join();
     EXPECT_TRUE(triggered);
 }
