@@ -16,3 +16,9 @@ void setTickCount(ULONGLONG milliseconds);
 void setSystemTime(const SYSTEMTIME& time);
 void useRealClocks();
 }
+
+namespace platform_test {
+// Points the stand-in's machine state (drives, registry, services, named objects) at `root`, for this process and
+// every process it starts (it sets TALVO_STANDIN_ROOT). Call before starting threads.
+void setStandinRoot(const char* root);
+}
