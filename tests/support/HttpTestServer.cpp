@@ -1,0 +1,319 @@
+// Plain sockets (Winsock in the Windows build), so that the tests see the bytes exactly and can misbehave at will.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include "HttpTestServer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+#ifdef _WIN32
+using Fd = SOCKET;
+const Fd kNoFd = INVALID_SOCKET;
+int closeFd(Fd fd) { return closesocket(fd); }
+int pollFds(pollfd* fds, unsigned n, int ms) { return WSAPoll(fds, n, ms); }
+void initSockets() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+}
+#else
+using Fd = int;
+const Fd kNoFd = -1;
+int closeFd(Fd fd) { return ::close(fd); }
+int pollFds(pollfd* fds, unsigned n, int ms) { return ::poll(fds, n, ms); }
+void initSockets() {}
+#endif
+
+Fd toFd(intptr_t value) { return static_cast<Fd>(value); }
+intptr_t fromFd(Fd fd) { return static_cast<intptr_t>(fd); }
+
+constexpr int kSliceMs = 20;
+
+Fd loopbackSocket(unsigned short& port) {  // in: the port wanted (0: any); out: the port bound
+    initSockets();
+    Fd fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd == kNoFd) return kNoFd;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        closeFd(fd);
+        return kNoFd;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+bool readable(Fd fd, int ms) {
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLIN;
+    return pollFds(&p, 1, ms) > 0;
+}
+
+void sendAll(Fd fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+#ifdef _WIN32
+        const int n = ::send(fd, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
+#else
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+#endif
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// The length of the first complete request in `bytes` (headers and Content-Length body), or 0.
+size_t completeRequest(const std::string& bytes) {
+    const size_t end = bytes.find("\r\n\r\n");
+    if (end == std::string::npos) return 0;
+    HttpTestServer::Request probe{bytes.substr(0, end + 4), {}, 0};
+    bool found = false;
+    const std::string length = probe.header("Content-Length", &found);
+    const size_t body = found ? static_cast<size_t>(std::strtoull(length.c_str(), nullptr, 10)) : 0;
+    return bytes.size() >= end + 4 + body ? end + 4 + body : 0;
+}
+
+std::string lower(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+std::string HttpTestServer::Request::target() const {
+    const size_t first = bytes.find(' ');
+    if (first == std::string::npos) return "";
+    const size_t second = bytes.find(' ', first + 1);
+    const size_t lineEnd = bytes.find("\r\n");
+    if (second == std::string::npos || second > lineEnd) return "";
+    return bytes.substr(first + 1, second - first - 1);
+}
+
+std::string HttpTestServer::Request::header(const std::string& name, bool* found) const {
+    if (found) *found = false;
+    const size_t headersEnd = bytes.find("\r\n\r\n");
+    size_t start = bytes.find("\r\n");
+    while (start != std::string::npos && start < headersEnd) {
+        start += 2;
+        const size_t end = bytes.find("\r\n", start);
+        const std::string line = bytes.substr(start, end - start);
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && lower(line.substr(0, colon)) == lower(name)) {
+            if (found) *found = true;
+            size_t value = colon + 1;
+            while (value < line.size() && line[value] == ' ') ++value;
+            return line.substr(value);
+        }
+        start = end;
+    }
+    return "";
+}
+
+std::string HttpTestServer::reasonPhrase(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 204: return "No Content";
+        case 301: return "Moved Permanently";
+        case 302: return "Found";
+        case 400: return "Bad Request";
+        case 404: return "Not Found";
+        case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
+        default: return "Status";
+    }
+}
+
+HttpTestServer::HttpTestServer(Behaviour behaviour, int lifetimeMs, unsigned short port)
+    : m_listener(fromFd(kNoFd)),
+      m_port(port),
+      m_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(lifetimeMs)),
+      m_behaviour(std::move(behaviour)) {
+    Fd fd = loopbackSocket(m_port);
+    if (fd != kNoFd && ::listen(fd, 64) != 0) {
+        closeFd(fd);
+        fd = kNoFd;
+    }
+    m_listener = fromFd(fd);
+    if (fd == kNoFd) {
+        m_port = 0;
+        return;
+    }
+    m_acceptor = std::thread([this] { acceptLoop(); });
+}
+
+HttpTestServer::HttpTestServer() : HttpTestServer(Behaviour()) {}
+
+HttpTestServer::~HttpTestServer() { stop(); }
+
+bool HttpTestServer::running() const { return !m_stopping && std::chrono::steady_clock::now() < m_until; }
+
+void HttpTestServer::setBehaviour(const Behaviour& behaviour) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_behaviour = behaviour;
+}
+
+std::vector<HttpTestServer::Request> HttpTestServer::requests() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_requests;
+}
+
+std::vector<HttpTestServer::Connection> HttpTestServer::connections() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_connections;
+}
+
+bool HttpTestServer::waitForRequests(size_t count, int ms) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_requests.size() >= count; });
+}
+
+bool HttpTestServer::waitForClientCloses(size_t count, int ms) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+        return static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(),
+                                                 [](const Connection& c) { return c.closedByClient; })) >= count;
+    });
+}
+
+void HttpTestServer::acceptLoop() {
+    const Fd listener = toFd(m_listener);
+    while (running()) {
+        if (!readable(listener, kSliceMs)) continue;
+        const Fd fd = ::accept(listener, nullptr, nullptr);
+        if (fd == kNoFd) continue;
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        std::lock_guard<std::mutex> lock(m_lock);
+        const int index = static_cast<int>(m_connections.size());
+        m_connections.push_back(Connection());
+        m_threads.emplace_back([this, fd, index] { serve(fromFd(fd), index); });
+    }
+}
+
+void HttpTestServer::serve(intptr_t socket, int index) {
+    const Fd fd = toFd(socket);
+    std::string unread;
+    bool open = true;
+    bool answering = true;  // false once the behaviour says to stay silent
+    while (open && running()) {
+        if (!readable(fd, kSliceMs)) continue;
+        char buffer[4096];
+        const int n = static_cast<int>(::recv(fd, buffer, sizeof buffer, 0));
+        if (n <= 0) {  // end of stream or reset: the client is gone
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_connections[index].closedByClient = true;
+            m_changed.notify_all();
+            break;
+        }
+        Behaviour behaviour;
+        std::vector<size_t> complete;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_connections[index].bytes.append(buffer, static_cast<size_t>(n));
+            unread.append(buffer, static_cast<size_t>(n));
+            while (size_t length = completeRequest(unread)) {
+                m_requests.push_back({unread.substr(0, length), std::chrono::steady_clock::now(), index});
+                unread.erase(0, length);
+                complete.push_back(length);
+            }
+            behaviour = m_behaviour;
+            m_changed.notify_all();
+        }
+        for (size_t i = 0; i < complete.size() && open && answering; ++i) {
+            switch (behaviour.mode) {
+                case Mode::Answer: {
+                    const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(behaviour.delayMs);
+                    while (running() && std::chrono::steady_clock::now() < due) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kSliceMs, behaviour.delayMs)));
+                    }
+                    sendAll(fd, "HTTP/1.1 " + std::to_string(behaviour.status) + " " +
+                                    reasonPhrase(behaviour.status) +
+                                    "\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
+                    break;
+                }
+                case Mode::AcceptAndClose: open = false; break;
+                case Mode::Reset: {
+                    linger hard{};
+                    hard.l_onoff = 1;
+                    hard.l_linger = 0;
+                    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+                    open = false;
+                    break;
+                }
+                case Mode::Silent: answering = false; break;
+                case Mode::Raw:
+                    sendAll(fd, behaviour.raw);
+                    answering = false;
+                    break;
+            }
+        }
+    }
+    closeFd(fd);
+}
+
+void HttpTestServer::stop() {
+    std::lock_guard<std::mutex> stopLock(m_stopLock);
+    m_stopping = true;
+    if (m_acceptor.joinable()) m_acceptor.join();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        threads.swap(m_threads);
+    }
+    for (auto& t : threads) t.join();
+    if (toFd(m_listener) != kNoFd) {
+        closeFd(toFd(m_listener));
+        m_listener = fromFd(kNoFd);
+    }
+}
+
+RefusingPort::RefusingPort() : m_socket(fromFd(kNoFd)) { m_socket = fromFd(loopbackSocket(m_port)); }
+
+RefusingPort::~RefusingPort() {
+    if (toFd(m_socket) != kNoFd) closeFd(toFd(m_socket));
+}
+
+std::string rawHttpExchange(unsigned short port, const std::string& bytes, int timeoutMs) {
+    initSockets();
+    Fd fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd == kNoFd) return "";
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    std::string received;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        sendAll(fd, bytes);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (received.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < until) {
+            if (!readable(fd, kSliceMs)) continue;
+            char buffer[4096];
+            const int n = static_cast<int>(::recv(fd, buffer, sizeof buffer, 0));
+            if (n <= 0) break;
+            received.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    closeFd(fd);
+    return received;
+}
