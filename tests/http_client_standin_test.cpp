@@ -106,7 +106,8 @@ TEST_F(StandinHttpTest, ASilentServerFailsTheRequestWithinTheLimit) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         sharedClient().clear();
-        HttpTestServer server(c.behaviour);
+        // A client that ignored the limit would wait until the server ends, not for ever.
+        HttpTestServer server(c.behaviour, 5000);
         HttpClient client(kLoopback, server.port());
         ASSERT_TRUE(client.connect());
         const auto start = steady_clock::now();
@@ -120,7 +121,7 @@ TEST_F(StandinHttpTest, ASilentServerFailsTheRequestWithinTheLimit) {
 }
 
 TEST_F(StandinHttpTest, TheDefaultLimitIsTenSeconds) {
-    HttpTestServer server({HttpTestServer::Mode::Silent, 200, 0, ""});
+    HttpTestServer server({HttpTestServer::Mode::Silent, 200, 0, ""}, 20000);
     HttpClient client(kLoopback, server.port());
     ASSERT_TRUE(client.connect());
     const auto start = steady_clock::now();
