@@ -325,7 +325,7 @@ TEST_F(StandinHttpTest, AnUnknownHostIsNotResolved) {
 }
 
 TEST_F(StandinHttpTest, ClosingARequestEndsAWaitOnAnotherThread) {
-    HttpTestServer server({HttpTestServer::Mode::Silent, 200, 0, ""});
+    HttpTestServer server({HttpTestServer::Mode::Silent, 200, 0, ""}, 8000);
     HINTERNET session = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, NULL, NULL, 0);
     ASSERT_TRUE(WinHttpSetTimeouts(session, -1, -1, -1, -1));
     HINTERNET connect = WinHttpConnect(session, L"127.0.0.1", server.port(), 0);
