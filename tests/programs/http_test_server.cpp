@@ -1,5 +1,5 @@
 // The test HTTP server as a program of its own, for tests that drive the agent as another process:
-//   http_test_server <folder> [--status N] [--mode answer|close|reset|silent] [--delay-ms N] [--lifetime-ms N]
+//   http_test_server <folder> [--status N] [--mode answer|close|reset|silent|half] [--delay-ms N] [--lifetime-ms N]
 // Once it listens on 127.0.0.1 it writes its port to <folder>/port. Each request it receives is written, byte for
 // byte, to <folder>/request-<n>.http (n from 1, in order of receipt). It ends when the file <folder>/stop appears
 // or its lifetime (60 s unless given) runs out.
@@ -33,7 +33,7 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: http_test_server <folder> [--status N] [--mode answer|close|reset|silent] [--delay-ms N] "
+                 "usage: http_test_server <folder> [--status N] [--mode answer|close|reset|silent|half] [--delay-ms N] "
                  "[--lifetime-ms N]\n");
     return 2;
 }
@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
                 behaviour.mode = HttpTestServer::Mode::Reset;
             } else if (value == "silent") {
                 behaviour.mode = HttpTestServer::Mode::Silent;
+            } else if (value == "half") {
+                behaviour.mode = HttpTestServer::Mode::HalfHeaders;
             } else {
                 return usage();
             }

@@ -262,6 +262,11 @@ void HttpTestServer::serve(intptr_t socket, int index) {
                     break;
                 }
                 case Mode::Silent: answering = false; break;
+                case Mode::HalfHeaders:
+                    sendAll(fd, "HTTP/1.1 " + std::to_string(behaviour.status) + " " +
+                                    reasonPhrase(behaviour.status) + "\r\nContent-Type: te");
+                    answering = false;
+                    break;
                 case Mode::Raw:
                     sendAll(fd, behaviour.raw);
                     answering = false;

@@ -19,6 +19,7 @@ public:
         AcceptAndClose,  // reads the request, then closes the connection without a word
         Reset,           // reads the request, then resets the connection
         Silent,          // reads the request and never answers
+        HalfHeaders,     // sends the start of a header block, then stays silent
         Raw,             // sends `raw` in one send after the request, then stays silent
     };
     struct Behaviour {
