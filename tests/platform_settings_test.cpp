@@ -72,6 +72,20 @@ TEST_F(PlatformSettingsTest, ValuesAreFilesUnderTheRootWithNothingLeftOver) {
     RegCloseKey(sub);
 }
 
+TEST_F(PlatformSettingsTest, KeyNamesKeepTheirCharactersInTheJournal) {
+    HKEY sub = NULL;
+    ASSERT_EQ(RegCreateKeyExA(m_key, ".odd/%2F@#name", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &sub, NULL), 0);
+    platform_test::startCallJournal();
+    RegFlushKey(sub);
+    const auto journal = platform_test::callJournal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].key, "HKEY_CURRENT_USER\\" + m_path + "\\.odd/%2F@#name");
+    RegCloseKey(sub);
+    HKEY again = NULL;
+    EXPECT_EQ(RegOpenKeyExA(m_key, ".ODD/%2f@#NAME", 0, KEY_READ, &again), 0);
+    RegCloseKey(again);
+}
+
 TEST_F(PlatformSettingsTest, TooSmallBufferCopiesNothing) {
     const BYTE data[17] = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
     ASSERT_EQ(RegSetValueExW(m_key, L"Long", 0, REG_SZ, data, 17), 0);

@@ -140,11 +140,20 @@ std::string encode(const std::string& name) {
     return out;
 }
 
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 std::string decode(const std::string& file) {
     std::string out;
     for (size_t i = 0; i < file.size(); ++i) {
-        if (file[i] == '%' && i + 2 < file.size()) {
-            out += static_cast<char>(std::stoi(file.substr(i + 1, 2), nullptr, 16));
+        const int high = file[i] == '%' && i + 2 < file.size() ? hexDigit(file[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigit(file[i + 2]) : -1;
+        if (low >= 0) {
+            out += static_cast<char>(high * 16 + low);
             i += 2;
         } else {
             out += file[i];
