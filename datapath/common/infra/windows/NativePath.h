@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
 
@@ -8,12 +9,16 @@
 #ifdef _WIN32
 inline std::string nativePath(const std::string& windowsPath) { return windowsPath; }
 inline int runtimeRename(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()); }
+// The runtime's system(): the line runs through COMSPEC's interpreter; the result is the command's exit code.
+inline int runtimeSystem(const char* commandLine) { return std::system(commandLine); }
 #else
 #include <platform/paths.h>
+#include <platform/runtime_system.h>
 inline std::string nativePath(const std::string& windowsPath) { return platform::nativePath(windowsPath); }
 inline int runtimeRename(const std::string& from, const std::string& to) {
     return platform::runtimeRename(from.c_str(), to.c_str());
 }
+inline int runtimeSystem(const char* commandLine) { return platform::runtimeSystem(commandLine); }
 #endif
 
 inline int runtimeRemove(const std::string& path) { return std::remove(nativePath(path).c_str()); }
