@@ -250,6 +250,7 @@ TEST(TweakCatalogueRowsTest, TweakFileSetsAgentTweaksThatHaveNoRow) {
         for (const auto& c : cases) EXPECT_EQ(registry.longVal(c.name, -1), c.value) << c.name;
     }
     fs::current_path(before);
+    fs::remove_all(nativePath(dir));
 }
 
 TEST(TweakCatalogueCrossCheckTest, LinesUpWithTheDynamicTweaksCache) {
