@@ -2,9 +2,10 @@
 
 #include <array>
 
-// One row a line: name, type word, dynamic. Rows 1 to 751 first, then the 42 memory budgets (limits, then
-// reservations); within one type word and dynamic flag the rows keep their established order.
-const std::array<TweakDescriptor, 793> TweakCatalogue = std::to_array<TweakDescriptor>({
+// One row a line: name, type word, dynamic. Constant data: nothing runs at start-up. Rows 1 to 751 first, then
+// the 42 memory budgets (limits, then reservations); within one type word and dynamic flag the rows keep their
+// established order.
+constinit const std::array<TweakDescriptor, 793> TweakCatalogue = std::to_array<TweakDescriptor>({
     {"t_AIOMaxIOLengthBlocks", "uint", false},
     {"t_AIOMaxFenqMultiIORequest", "uint", false},
     {"t_AsyncTaskAssertOnWrongPriority", "uint", false},
