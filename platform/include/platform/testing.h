@@ -22,3 +22,4 @@ namespace platform_test {
 // every process it starts (it sets TALVO_STANDIN_ROOT). Call before starting threads.
 void setStandinRoot(const char* root);
 }
+#include <platform/testing_shell.h>
