@@ -19,6 +19,22 @@
 extern char** environ;
 #endif
 
+namespace {
+
+// The environment changes with the last one given for a name winning.
+std::vector<std::pair<std::string, std::string>> lastChangeOfEachName(const ChildOptions& options) {
+    std::vector<std::pair<std::string, std::string>> changes;
+    for (const auto& change : options.env) {
+        for (auto it = changes.begin(); it != changes.end();) {
+            it = it->first == change.first ? changes.erase(it) : it + 1;
+        }
+        changes.push_back(change);
+    }
+    return changes;
+}
+
+}  // namespace
+
 int agentExitCodeFromByte(int byte) {
     static const std::pair<int, int> kCodes[] = {{24, -1000}, {23, -1001}, {22, -1002}, {20, -1004},
                                                  {19, -1005}, {18, -1006}, {17, -1007}};
@@ -88,7 +104,7 @@ std::wstring environmentBlock(const ChildOptions& options) {
     wchar_t* strings = GetEnvironmentStringsW();
     for (const wchar_t* p = strings; *p; p += wcslen(p) + 1) entries.emplace_back(p);
     FreeEnvironmentStringsW(strings);
-    for (const auto& [name, value] : options.env) {
+    for (const auto& [name, value] : lastChangeOfEachName(options)) {
         const std::wstring prefix = widen(name) + L"=";
         std::vector<std::wstring> kept;
         for (auto& entry : entries) {
@@ -152,16 +168,17 @@ ChildResult runChild(const ChildOptions& options) {
 
 ChildResult runChild(const ChildOptions& options) {
     ChildResult result;
+    const auto changes = lastChangeOfEachName(options);
     std::vector<std::string> environment;
     for (char** p = environ; *p; ++p) {
         const std::string entry = *p;
         bool replaced = false;
-        for (const auto& change : options.env) {
+        for (const auto& change : changes) {
             replaced = replaced || entry.compare(0, change.first.size() + 1, change.first + "=") == 0;
         }
         if (!replaced) environment.push_back(entry);
     }
-    for (const auto& [name, value] : options.env) {
+    for (const auto& [name, value] : changes) {
         if (!value.empty()) environment.push_back(name + "=" + value);
     }
     std::vector<char*> envp, argv;
