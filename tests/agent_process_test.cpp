@@ -107,6 +107,11 @@ TEST_F(AgentProcessTest, RejectedLinesPrintTheirMessagesThenTheUsage) {
          "Keyword is not recognized: \xc3\xa9\n" + kAllowed + kUsage},
         {"non-ASCII argument without '='", {"a", "1", "b", "2", "t", "\xe6\x97\xa5\xf0\x9f\x98\x80"},
          "\xe6\x97\xa5\xf0\x9f\x98\x80 is not in keyword=value format\n" + kUsage},
+        // Arguments reach the program unchanged whatever the command line had to quote.
+        {"quotes and backslashes", {"a", "1", "b", "2", "t", "x\\\"y \\\\\"z\\"},
+         "x\\\"y \\\\\"z\\ is not in keyword=value format\n" + kUsage},
+        {"blank and trailing backslashes", {"a b\\\\", "1", "b", "2", "t", "c\td\\"},
+         "c\td\\ is not in keyword=value format\n" + kUsage},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
