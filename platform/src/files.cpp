@@ -1,4 +1,5 @@
 #include "internal.h"
+#include "shell_internal.h"
 
 #include <direct.h>
 #include <platform/paths.h>
@@ -18,7 +19,7 @@ std::string platform::nativePath(const std::string& windowsPath) {
     for (char& c : path) {
         if (c == '\\') c = '/';
     }
-    return path;
+    return platform::detail::mapDrive(path);
 }
 
 int platform::runtimeRename(const char* from, const char* to) {
@@ -42,6 +43,11 @@ int platform::runtimeRename(const char* from, const char* to) {
 int _mkdir(const char* path) { return mkdir(platform::nativePath(path).c_str(), 0777); }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    DWORD fault;
+    if (platform::detail::takeCreateDirectoryFault(fault)) {
+        SetLastError(fault);
+        return FALSE;
+    }
     if (mkdir(platform::nativePath(path).c_str(), 0777) != 0) return platform::detail::failFromErrno(true);
     return TRUE;
 }

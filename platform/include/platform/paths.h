@@ -3,6 +3,7 @@
 #include <string>
 
 namespace platform {
+// '\' becomes '/'; a drive path ("C:\...") lives below standinRoot() ("<root>/drive_c/...").
 std::string nativePath(const std::string& windowsPath);
 
 // The Windows runtime's rename: an existing target is never replaced (errno EACCES, as that runtime reports it).

@@ -24,3 +24,4 @@ void setStandinRoot(const char* root);
 }
 #include <platform/testing_winhttp.h>
 #include <platform/testing_settings.h>
+#include <platform/testing_shell.h>

@@ -1,0 +1,35 @@
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+// Runs a program as a child process and waits for it within a deadline.
+struct ChildOptions {
+    std::string program;
+    std::vector<std::string> args;  // UTF-8, after the program name
+    // Set in the child's environment; an empty value removes the variable.
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string workdir;     // "" keeps this process's
+    std::string stdoutPath;  // "" discards
+    std::string stderrPath;
+    int deadlineMs = 60000;  // then the child is killed
+};
+
+struct ChildResult {
+    bool started = false;
+    bool timedOut = false;
+    bool signalled = false;  // ended by a signal (Linux)
+    // The exit code as the program returned it: Linux keeps only 8 bits, mapped back to the agent's codes.
+    int exitCode = 0;
+};
+
+ChildResult runChild(const ChildOptions& options);
+
+// The agent's exit code from the 8 bits Linux keeps; any other value is returned as it is.
+int agentExitCodeFromByte(int byte);
+
+// The Windows runtime's quoting of one argument of a command line.
+std::wstring quoteWindowsArgument(const std::wstring& arg);
+
+// The built Vantrell program.
+std::string vantrellPath();
