@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <streambuf>
@@ -22,6 +23,7 @@ protected:
 };
 
 NullBuffer g_null;
+std::string g_scratch;
 
 }  // namespace
 
@@ -41,6 +43,12 @@ void setUp(const char* name) {
         std::perror("fuzz scratch folder");
         std::abort();
     }
+    // Removed at a normal exit; after a crash it stays, with the files of the crashing input.
+    g_scratch = folder;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(g_scratch, ignored);
+    });
     std::cout.rdbuf(&g_null);
     std::cerr.rdbuf(&g_null);
     std::clog.rdbuf(&g_null);

@@ -1,6 +1,7 @@
-// The tweak-file reader and value parser. The first byte chooses where the rest goes: the line parser alone, the
-// versioned file (strict) and/or the extension file read by a registry at its start. A malformed input may end in
-// the deliberate fatal stop; anything else that goes wrong is a crash.
+// The tweak-file reader and value parser. The rest of the input after its first byte goes through the line parser
+// (both ways) and the value parser; the first byte chooses whether a registry then starts on it as the versioned
+// file (strict), the extension file, or both. A malformed input may end in the deliberate fatal stop; anything else
+// that goes wrong is a crash.
 #include "FuzzSupport.h"
 #include "Tweaks.h"
 
