@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in an optimised native build and runs them.
+# Builds the benchmarks in an optimised native build and runs them; arguments go to each benchmark program.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
+benchmarks=(file_logger_benchmark directory_listing_benchmark agent_startup_benchmark)
 cmake -S "$root" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release -DTALVO_BENCHMARKS=ON >/dev/null
-cmake --build "$root/build/bench" -j"$(nproc)" --target file_logger_benchmark http_client_benchmark agent_startup_benchmark
+cmake --build "$root/build/bench" -j"$(nproc)" --target "${benchmarks[@]}"
 mkdir -p "$root/build/bench/run" && cd "$root/build/bench/run"
-"$root/build/bench/tests/file_logger_benchmark" "$@"
+for benchmark in "${benchmarks[@]}"; do "$root/build/bench/tests/$benchmark" "$@"; done
 # The HTTP client against a raw exchange of the same bytes, the three interleaved so that load drifts alike.
+cmake --build "$root/build/bench" -j"$(nproc)" --target http_client_benchmark
 "$root/build/bench/tests/http_client_benchmark" --benchmark_enable_random_interleaving=true
-"$root/build/bench/tests/agent_startup_benchmark"

@@ -1,41 +1,68 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test:
-#   native Linux under AddressSanitizer + UndefinedBehaviorSanitizer,
-#   the threaded tests again under ThreadSanitizer,
-#   the Windows x86-64 build under Wine.
+#   native Linux (g++) under AddressSanitizer + UndefinedBehaviorSanitizer,
+#   native Linux (g++) under ThreadSanitizer,
+#   native Linux with clang under AddressSanitizer + UndefinedBehaviorSanitizer, with the fuzz targets, each run
+#     for a fixed number of inputs,
+#   the Windows x86-64 build (mingw-w64) under Wine.
+# Warnings are errors in every build.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" || exit 1
 jobs=$(nproc)
 build="$root/build"
+started=$SECONDS
+
+# What the Wine run leaves behind is removed however the script ends: normally, on an error, or interrupted.
+prefix=""
+feeder=""
+keeper=""
+cleanup() {
+  [ -n "$keeper" ] && kill "$keeper" 2>/dev/null
+  [ -n "$feeder" ] && kill "$feeder" 2>/dev/null
+  if [ -n "$prefix" ] && [ -d "$prefix" ]; then
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null
+    wait 2>/dev/null
+    rm -rf "$prefix"
+  fi
+  keeper="" feeder="" prefix=""
+}
+trap cleanup EXIT
+trap 'echo "interrupted"; exit 130' INT TERM HUP
 
 configure_and_build() {  # dir, cmake arguments...
   local dir=$1; shift
-  cmake -S "$root" -B "$build/$dir" "$@" >/dev/null && cmake --build "$build/$dir" -j"$jobs" >"$build/$dir.log" 2>&1 \
-    || { cat "$build/$dir.log"; echo "build $dir failed"; return 1; }
+  { cmake -S "$root" -B "$build/$dir" -DTALVO_WERROR=ON "$@" && cmake --build "$build/$dir" -j"$jobs"; } \
+    >"$build/$dir.log" 2>&1 || { cat "$build/$dir.log"; echo "build $dir failed"; return 1; }
 }
 
 status=0
 mkdir -p "$build"
 configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=address,undefined || status=1
 configure_and_build tsan -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=thread || status=1
+CC=clang CXX=clang++ configure_and_build clang -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=address,undefined \
+  -DTALVO_FUZZ=ON || status=1
 configure_and_build windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" || status=1
 [ $status -eq 0 ] || exit 1
+echo "built in $((SECONDS - started)) s"
 
 run_ctest() {  # title, dir
+  local begin=$SECONDS
   echo "== $1"
   (cd "$build/$2" && ctest -j"$jobs" --output-on-failure) || status=1
+  echo "($((SECONDS - begin)) s)"
 }
 
 export ASAN_OPTIONS="abort_on_error=0:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 run_ctest "Linux, AddressSanitizer + UndefinedBehaviorSanitizer" asan
-run_ctest "Linux, ThreadSanitizer (threaded tests)" tsan
+run_ctest "Linux, ThreadSanitizer" tsan
+run_ctest "Linux, clang, AddressSanitizer + UndefinedBehaviorSanitizer, fuzz targets" clang
 
 # A fresh Wine prefix per run; one persistent wineserver so each test binary starts in well under a second.
-WINEPREFIX=$(mktemp -d /tmp/talvo-wine.XXXXXX)
-export WINEPREFIX WINEDEBUG=-all
+prefix=$(mktemp -d /tmp/talvo-wine.XXXXXX)
+export WINEPREFIX=$prefix WINEDEBUG=-all
 wineboot -i >/dev/null 2>&1
 wineserver -p
 # Keep one Wine process alive for the whole run, its output going nowhere. Otherwise Wine's own services may end
@@ -47,9 +74,7 @@ wine cmd /c pause <"$WINEPREFIX/keepalive" >/dev/null 2>&1 &
 keeper=$!
 sleep 1
 run_ctest "Windows x86-64 under Wine" windows
-kill "$keeper" "$feeder" 2>/dev/null || true
-wineserver -k || true
-wait 2>/dev/null || true
-rm -rf "$WINEPREFIX"
+cleanup
 
+echo "total $((SECONDS - started)) s"
 exit $status

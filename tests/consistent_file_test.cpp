@@ -1,4 +1,3 @@
-// test-traits: threaded
 #include "ConsistentFile.h"
 #include "NativePath.h"
 #include "TestSupport.h"

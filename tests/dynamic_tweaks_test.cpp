@@ -1,4 +1,3 @@
-// test-traits: threaded
 #include "DynamicTweaks.h"
 #include "FatalStop.h"
 #include "TestSupport.h"

@@ -1,4 +1,3 @@
-// test-traits: threaded
 #include "FileLoggerSupport.h"
 #include "NativePath.h"
 

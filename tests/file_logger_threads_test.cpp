@@ -1,4 +1,3 @@
-// test-traits: threaded
 // A file logger registered with the Logger, fed from several threads.
 #include "FileLoggerSupport.h"
 #include "NativePath.h"

@@ -1,4 +1,3 @@
-// test-traits: threaded
 #include "Mutex.h"
 #include "Semaphore.h"
 #include "Singleton.h"

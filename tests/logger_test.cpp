@@ -131,6 +131,34 @@ TEST(FunctionNameTest, PlainNamesFromGccSignatures) {
     for (const auto& c : cases) EXPECT_EQ(plainFunctionName(c.pretty), c.plain) << c.pretty;
 }
 
+// The same functions as clang names them: the log columns must not depend on the compiler.
+TEST(FunctionNameTest, PlainNamesFromClangSignatures) {
+    const struct {
+        const char* pretty;
+        const char* plain;
+    } cases[] = {
+        {"void A::B::m(int)", "A::B::m"},
+        {"const char *A::B::c() const", "A::B::c"},
+        {"std::string &A::ref()", "A::ref"},
+        {"T A::B::g() [T = int]", "A::B::g"},
+        {"static T *Singleton<Logger, Logger>::instance() [T = Logger, Impl = Logger]", "Singleton::instance"},
+        {"int &A::operator[](int)", "A::operator[]"},
+        {"bool A::operator==(const A &) const", "A::operator=="},
+        {"auto A::B::m(int)::(anonymous class)::operator()(int) const", "A::B::m::<lambda_1>::operator ()"},
+        {"auto A::B::m(int)::(anonymous class)::operator()(int)::(anonymous class)::operator()() const",
+         "A::B::m::<lambda_1>::<lambda_1>::operator ()"},
+        {"auto A::m(std::pair<int, int>)::(anonymous class)::operator()(std::map<int, int> (*)(int)) const",
+         "A::m::<lambda_1>::operator ()"},
+        {"auto A::m()::(anonymous class)::operator()(auto) const [x:auto = int]", "A::m::<lambda_1>::operator ()"},
+        {"auto freeFn()::(anonymous class)::operator()()", "freeFn::<lambda_1>::operator ()"},
+        {"auto (anonymous class)::operator()() const", "<lambda_1>::operator ()"},
+        {"void (anonymous namespace)::helper()", "{anonymous}::helper"},
+        {"auto (anonymous namespace)::f()::(anonymous class)::operator()() const",
+         "{anonymous}::f::<lambda_1>::operator ()"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(plainFunctionName(c.pretty), c.plain) << c.pretty;
+}
+
 TEST_F(LoggerTest, MaskAdmitsItsLevelsAndErrorLevelsFlushEveryClient) {
     std::vector<std::string> journal;
     std::mutex journalLock;

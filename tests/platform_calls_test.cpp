@@ -1,4 +1,3 @@
-// test-traits: threaded
 // The Windows calls the programs use, as the programs rely on them: run against the stand-in on Linux and against
 // the real system under Wine, so both are held to the same behaviour.
 #include "NativePath.h"

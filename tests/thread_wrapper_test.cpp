@@ -1,4 +1,3 @@
-// test-traits: threaded
 #include "Logger.h"
 #include "MemWatcher.h"
 #include "Semaphore.h"

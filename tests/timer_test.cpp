@@ -1,4 +1,3 @@
-// test-traits: threaded
 // The process clock on the real clocks, and the timers on the tick thread.
 #include "TestSupport.h"
 #include "Timer.h"

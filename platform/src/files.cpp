@@ -55,39 +55,72 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
 namespace platform::detail {
 namespace {
 
-// A directory listing; waiting on it is not meaningful.
+unsigned char foldCase(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+}
+
+// Windows' wildcards in the last part of a search pattern, without regard to case: '*' any run of characters, '?'
+// any one character; "*.*" also takes names without a dot.
+bool matchesPattern(const char* pattern, const char* name) {
+    if (std::strcmp(pattern, "*") == 0 || std::strcmp(pattern, "*.*") == 0) return true;
+    const char* star = nullptr;  // the last '*' seen, and the name position it is matched up to
+    const char* resume = nullptr;
+    while (*name) {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == '?' || (*pattern && foldCase(*pattern) == foldCase(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
+}
+
+// A directory listing; waiting on it is not meaningful. It fills the name and the attributes, as the programs read
+// them; the size fields stay 0, which saves a stat of every entry.
 class FindHandle final : public KernelObject {
 public:
-    FindHandle(DIR* dir, std::string folder) : m_dir(dir), m_folder(std::move(folder)) {}
+    FindHandle(DIR* dir, std::string pattern) : m_dir(dir), m_pattern(std::move(pattern)) {}
     ~FindHandle() override { closedir(m_dir); }
     DWORD wait(DWORD) override { return WAIT_FAILED; }
 
-    // Fills the next entry; false with ERROR_NO_MORE_FILES at the end.
+    // Fills the next entry that matches the pattern; false with ERROR_NO_MORE_FILES at the end.
     bool next(WIN32_FIND_DATAA* data) {
-        errno = 0;
-        dirent* entry = readdir(m_dir);
-        if (!entry) {
-            SetLastError(errno ? win32FromErrno(errno, true) : ERROR_NO_MORE_FILES);
-            return false;
+        for (;;) {
+            errno = 0;
+            const dirent* entry = readdir(m_dir);
+            if (!entry) {
+                SetLastError(errno ? win32FromErrno(errno, true) : ERROR_NO_MORE_FILES);
+                return false;
+            }
+            if (!matchesPattern(m_pattern.c_str(), entry->d_name)) continue;
+            std::memset(data, 0, sizeof(*data));
+            std::strncpy(data->cFileName, entry->d_name, MAX_PATH - 1);
+            data->dwFileAttributes = isFolder(*entry) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+            return true;
         }
-        std::memset(data, 0, sizeof(*data));
-        std::strncpy(data->cFileName, entry->d_name, MAX_PATH - 1);
-        struct stat st;
-        const std::string full = m_folder + "/" + entry->d_name;
-        if (stat(full.c_str(), &st) == 0) {  // d_type can be DT_UNKNOWN
-            data->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-            const unsigned long long size = static_cast<unsigned long long>(st.st_size);
-            data->nFileSizeLow = static_cast<DWORD>(size);
-            data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-        } else {
-            data->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-        }
-        return true;
     }
 
 private:
+    // The entry's type as the directory records it; only a file system that does not record it, or a symbolic
+    // link (listed as what it points to), costs a stat.
+    bool isFolder(const dirent& entry) {
+        if (entry.d_type == DT_DIR) return true;
+        if (entry.d_type != DT_UNKNOWN && entry.d_type != DT_LNK) return false;
+        struct stat st;
+        return fstatat(dirfd(m_dir), entry.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+
     DIR* m_dir;
-    std::string m_folder;
+    std::string m_pattern;
 };
 
 }  // namespace
@@ -96,25 +129,27 @@ private:
 using namespace platform::detail;
 
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    std::string path = pattern ? pattern : "";
-    std::string folder;
-    if (path == "*") {
-        folder = ".";
-    } else if (path.size() >= 2 && path.compare(path.size() - 2, 2, "\\*") == 0) {
-        folder = platform::nativePath(path.substr(0, path.size() - 2));
-    } else {
+    const std::string path = pattern ? pattern : "";
+    const size_t separator = path.find_last_of("\\/");
+    const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
+    if (name.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    DIR* dir = opendir(folder.empty() ? "/" : folder.c_str());
+    std::string folder = ".";
+    if (separator != std::string::npos) {
+        folder = separator == 0 ? "/" : platform::nativePath(path.substr(0, separator));
+    }
+    DIR* dir = opendir(folder.c_str());
     if (!dir) {
         SetLastError(win32FromErrno(errno, true));
         return INVALID_HANDLE_VALUE;
     }
-    auto* find = new FindHandle(dir, folder);
-    if (!find->next(data)) {  // an empty listing: Windows reports it as file not found
+    auto* find = new FindHandle(dir, name);
+    if (!find->next(data)) {  // nothing matches: Windows reports it as file not found
+        const DWORD error = GetLastError();
         delete find;
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        SetLastError(error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error);
         return INVALID_HANDLE_VALUE;
     }
     return publish(find);

@@ -65,19 +65,62 @@ std::string plainName(const std::string& pretty) {
         }
         --start;
     }
+    // clang binds a pointer or reference return type to the name: "const char *A::c()".
+    while (start < scanEnd && (name[start] == '*' || name[start] == '&')) ++start;
     return stripTemplateArguments(name.substr(start, scanEnd - start)) + name.substr(scanEnd);
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size())) {
+        text.replace(pos, from.size(), to);
+    }
+}
+
+// clang spells a lambda's call operator "auto A::f(int)::(anonymous class)::operator()(int) const" where g++ writes
+// "A::f(int)::<lambda(int)>", and an unnamed namespace "(anonymous namespace)" where g++ writes "{anonymous}".
+// Rewritten to g++'s spelling, both compilers' names give the same log columns.
+std::string toGccSpelling(std::string pretty) {
+    replaceAll(pretty, "(anonymous namespace)", "{anonymous}");
+    static const std::string kLambda = "(anonymous class)::operator()(";
+    size_t at = pretty.find(kLambda);
+    if (at == std::string::npos) return pretty;
+    std::string out;
+    size_t pos = 0;
+    for (; at != std::string::npos; at = pretty.find(kLambda, pos)) {
+        out.append(pretty, pos, at - pos);
+        const size_t open = at + kLambda.size() - 1;
+        size_t close = open;
+        for (int depth = 0; close < pretty.size(); ++close) {
+            if (pretty[close] == '(') ++depth;
+            if (pretty[close] == ')' && --depth == 0) break;
+        }
+        if (close == pretty.size()) return out + pretty.substr(at);
+        out += "<lambda" + pretty.substr(open, close - open + 1) + ">";
+        pos = close + 1;
+        // What follows the outermost lambda is only the call operator's qualifiers and template arguments.
+        if (pretty.compare(pos, 2, "::") != 0) return out;
+    }
+    return out + pretty.substr(pos);
 }
 
 }  // namespace
 
 std::string plainFunctionName(const char* prettyFunction) {
-    std::string pretty = prettyFunction ? prettyFunction : "";
+    std::string pretty = toGccSpelling(prettyFunction ? prettyFunction : "");
+    // Template arguments: g++ appends " [with T = int]", clang " [T = int]".
     const size_t with = pretty.find(" [with ");
-    if (with != std::string::npos) pretty.resize(with);
+    if (with != std::string::npos) {
+        pretty.resize(with);
+    } else if (!pretty.empty() && pretty.back() == ']') {
+        const size_t open = pretty.rfind(" [");
+        if (open != std::string::npos && pretty.find(" = ", open) != std::string::npos) pretty.resize(open);
+    }
 
     const size_t lambda = pretty.find("::<lambda");
     if (lambda == std::string::npos) {
-        if (pretty.compare(0, 7, "<lambda") == 0) return "<lambda_1>::operator ()";
+        // A lambda outside any function; clang puts its return type before it.
+        const size_t outer = pretty.find("<lambda");
+        if (outer == 0 || (outer != std::string::npos && pretty[outer - 1] == ' ')) return "<lambda_1>::operator ()";
         return plainName(pretty);
     }
     std::string result = plainName(pretty.substr(0, lambda));
