@@ -1,4 +1,5 @@
 #include "MemWatcher.h"
+#include "Logger.h"
 
 MemWatcher::MemWatcher() : m_threads("MemWatcherThreads") {}
 
@@ -16,3 +17,14 @@ bool MemWatcher::hasThread(u32 threadId) {
     ScopedLock lock(&m_lock);
     return m_threads.count(static_cast<int>(threadId)) != 0;
 }
+
+void MemWatcher::iterateThreads(std::function<void(int threadId, u64 value)> callback) {
+    LOG(Info) << "start" << std::endl;
+    ScopedLock lock(&m_lock);
+    for (const auto& [id, info] : m_threads) callback(id, info.m_threadData);
+    LOG(Info) << "done" << std::endl;
+}
+
+void MemWatcher::printCpu() {}
+
+void MemWatcher::printMem() {}
