@@ -105,14 +105,27 @@ public:
 TEST(ActiveObjectTest, ConstructorLogsItsNameAndStartsNoThread) {
     const std::string name = uniqueName("ctorAO");
     sharedClient();
-    ProbeAO ao(name.c_str());
+    auto* ao = new ProbeAO(name.c_str());
     EXPECT_EQ(sharedClient()
                   .linesWith(",AO<" + name + ">  m_name=" + name + "  m_forceVerbose=0  "
                              "DynamicTweaks::instance()->t_ActiveObjectVerboseLogs=0 \n")
                   .size(),
               1u);
     EXPECT_TRUE(sharedClient().linesWith("Starting ThreadWrapper of type " + name).empty());
-    ao.terminateAllThreads();  // no thread was opened: returns at once, also a second time
+    // No thread was opened: termination returns at once, also a second time.
+    static std::atomic<bool> done;
+    done = false;
+    std::thread terminator([ao] {
+        ao->terminateAllThreads();
+        ao->terminateAllThreads();
+        done = true;
+    });
+    if (!waitUntil([&] { return done.load(); }, 10000)) {
+        terminator.detach();  // the object stays, for the thread that hangs on it
+        FAIL() << "termination of an object without threads hangs";
+    }
+    terminator.join();
+    delete ao;
 }
 
 TEST(ActiveObjectTest, ActionsRunInTheOrderAddedWithTheWorkersLease) {
