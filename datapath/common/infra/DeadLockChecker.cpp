@@ -65,7 +65,15 @@ void DlcKeepalive::printThreadsBackTrace() {
         [](int threadId, u64 value) { ThreadBacktracePrinter::print(static_cast<u32>(threadId), value); });
 }
 
-DeadLockCheckerManager::DeadLockCheckerManager() : m_lockSet("DeadLockCheckers") { open(); }
+DeadLockCheckerManager::DeadLockCheckerManager() : m_lockSet("DeadLockCheckers") {
+    // Made before the watchdog starts, so that it never makes a singleton itself while the process may be ending.
+    Logger::instance();
+    DynamicTweaks::instance();
+    MemWatcher::instance();
+    Tweaks::instance();
+    Timer::instance()->getTimestamp();
+    open();
+}
 
 u32 DeadLockCheckerManager::checkIntervalSec() {
     const i32 interval = DynamicTweaks::instance()->t_deadlockCheckerIntervalSec;

@@ -2,6 +2,7 @@
 
 #include "ActiveObject.h"
 #include "DeadLockChecker.h"
+#include "DynamicTweaks.h"
 #include "MemWatcher.h"
 #include "MemoryHeap.h"
 #include "MemoryPool.h"
@@ -34,6 +35,8 @@ MemShield::MemShield()
     coarseNowMs();
     // What the worker and the watchdog need is made here, before they start: the process may end while they
     // start, and a singleton first made then would take a lock that exit has already destroyed.
+    Logger::instance();
+    DynamicTweaks::instance();
     MemWatcher::instance();
     DeadLockCheckerManager::instance();
     MemShieldAO::instance()->open();
