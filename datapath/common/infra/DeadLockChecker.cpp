@@ -97,6 +97,7 @@ void DeadLockCheckerManager::registerChecker(DlcKeepalive* checker) {
     {
         ScopedLock lock(&m_mutex);
         ret = m_lockSet.insert(checker).second;
+        m_lockSet.noteSize();
     }
     ASSERT_MSG(Assert, ret, " checker=" << static_cast<const void*>(checker) << " " << "checker already registered");
 }
@@ -106,6 +107,7 @@ void DeadLockCheckerManager::unregisterChecker(DlcKeepalive* checker) {
     {
         ScopedLock lock(&m_mutex);
         ret = m_lockSet.erase(checker) != 0;
+        m_lockSet.noteSize();
     }
     ASSERT_MSG(Assert, ret, " checker=" << static_cast<const void*>(checker) << " " << "checker not found");
 }

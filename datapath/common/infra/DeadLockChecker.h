@@ -1,6 +1,6 @@
 #pragma once
 #include "Future.h"
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Mutex.h"
 #include "RcStatus.h"
 #include "Singleton.h"
@@ -66,7 +66,7 @@ public:
 
     // Guards the lease set; held for a whole check round.
     Mutex m_mutex;
-    StlMemShiledContainer<std::set<DlcKeepalive*>> m_lockSet;
+    CountedWatchedContainer<std::set<DlcKeepalive*>> m_lockSet;
 };
 
 class ThreadBacktracePrinter {

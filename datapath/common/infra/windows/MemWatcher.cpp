@@ -6,11 +6,13 @@ MemWatcher::MemWatcher() : m_threads("MemWatcherThreads") {}
 void MemWatcher::AddThread(u32 threadId) {
     ScopedLock lock(&m_lock);
     m_threads[static_cast<int>(threadId)].threadId = threadId;
+    m_threads.noteSize();
 }
 
 void MemWatcher::RemoveThread(u32 threadId) {
     ScopedLock lock(&m_lock);
     m_threads.erase(static_cast<int>(threadId));
+    m_threads.noteSize();
 }
 
 bool MemWatcher::hasThread(u32 threadId) {

@@ -1,5 +1,5 @@
 #pragma once
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Mutex.h"
 #include "Singleton.h"
 #include "Types.h"
@@ -29,5 +29,5 @@ public:
 
 private:
     Mutex m_lock;
-    StlMemShiledContainer<std::map<int, ThreadInfo>> m_threads;
+    CountedWatchedContainer<std::map<int, ThreadInfo>> m_threads;
 };
