@@ -6,7 +6,7 @@
 #include "Arguments.h"
 #include "ArgumentsParser.h"
 #include "Logger.h"
-#include "MemShieldSwitch.h"
+#include "MemShield.h"
 #include "RunnerAgentSynchronizer.h"
 #include "ServiceUtils.h"
 #include "SnapshotFlow.h"
@@ -128,7 +128,7 @@ int run(int argc, wchar_t** argv) {
 int agentMain(int argc, wchar_t** argv) {
     const std::string logFileName = "Vantrell.exe.log";
     AgentInitializer::setTweakDefaults();
-    setMemShieldEnabled(Tweaks::instance()->longVal("t_enableMemshield", 0) != 0);
+    MemShield::s_enabled = Tweaks::instance()->longVal("t_enableMemshield", 0) != 0;
     AgentInitializer::initLogger(logFileName);
     Tweaks::instance()->print();
 

@@ -1,9 +1,10 @@
 #pragma once
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Mutex.h"
 #include "Singleton.h"
 #include "Types.h"
 
+#include <functional>
 #include <map>
 
 // Threads known to the memory and CPU reports.
@@ -11,6 +12,8 @@ class MemWatcher : public Singleton<MemWatcher> {
 public:
     struct ThreadInfo {
         u32 threadId = 0;
+        // Handed to the iterateThreads callback; 0 when the thread is added.
+        u64 m_threadData = 0;
     };
 
     MemWatcher();
@@ -18,7 +21,13 @@ public:
     void RemoveThread(u32 threadId);
     bool hasThread(u32 threadId);
 
+    // Calls `callback` with every known thread's id and datum, in ascending id order, under the watcher's lock.
+    void iterateThreads(std::function<void(int threadId, u64 value)> callback);
+    // The CPU and memory reports; empty until the monitors exist.
+    void printCpu();
+    void printMem();
+
 private:
     Mutex m_lock;
-    StlMemShiledContainer<std::map<int, ThreadInfo>> m_threads;
+    CountedWatchedContainer<std::map<int, ThreadInfo>> m_threads;
 };

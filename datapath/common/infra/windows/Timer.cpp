@@ -1,5 +1,6 @@
 #include "Timer.h"
 
+#include "DeadLockChecker.h"
 #include "Logger.h"
 
 #include <cstdio>
@@ -15,14 +16,6 @@ constexpr u64 kSlowCallbackMs = 2000;
 
 // Handles of the timers, process-wide; the first one is 1001. Taken under the timers' lock.
 u32 g_timerHandleCounter = 1000;
-
-// The tick thread's lease with the deadlock checker, which watches that the thread keeps ticking. The deadlock
-// checker does not exist yet: until it does, the lease holds nothing and renewing it does nothing.
-class TickThreadLease {
-public:
-    explicit TickThreadLease(const char* /*name*/) {}
-    void markForRenewal() {}
-};
 
 u64 fileTimeValue(const FILETIME& ft) { return (static_cast<u64>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
 
@@ -247,11 +240,12 @@ void WindowsTimer::activateTimers() {
 DWORD WINAPI WindowsTimer::threadEntry(LPVOID object) { static_cast<WindowsTimer*>(object)->tickThread(); }
 
 void WindowsTimer::tickThread() {
-    TickThreadLease lease("timer");
+    // Watched while it runs the timers: a callback that blocks shows as "timer is stuck".
+    DlcKeepalive lease("timer", nullptr);
     std::srand(static_cast<unsigned>(Timer::instance()->getTimestamp()));
     for (;;) {
         Sleep(kTickIntervalMs);
         activateTimers();
-        lease.markForRenewal();
+        lease.m_paused.store(true, std::memory_order_relaxed);
     }
 }

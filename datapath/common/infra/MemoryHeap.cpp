@@ -1,0 +1,3 @@
+#include "MemoryHeap.h"
+
+void MemoryHeap::printMemoryUsage() {}

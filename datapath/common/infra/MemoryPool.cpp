@@ -1,0 +1,3 @@
+#include "MemoryPool.h"
+
+void MemoryPoolImpl::printMemoryUsage() {}
