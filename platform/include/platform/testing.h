@@ -22,3 +22,5 @@ namespace platform_test {
 // every process it starts (it sets TALVO_STANDIN_ROOT). Call before starting threads.
 void setStandinRoot(const char* root);
 }
+#include <platform/testing_objects.h>
+#include <platform/testing_services.h>
