@@ -46,7 +46,8 @@ int ServiceUtils::startService(std::string serviceName) {
     };
     auto queryFailed = [&] {
         const DWORD error = GetLastError();
-        LOG(Error) << "QueryServiceStatusEx failed with error code " << error << std::endl;
+        LOG_FN(Error, "ServiceUtils::startService") << "QueryServiceStatusEx failed with error code " << error
+                                                    << std::endl;
         closeBoth();
         return static_cast<int>(error);
     };
@@ -67,7 +68,8 @@ int ServiceUtils::startService(std::string serviceName) {
         if (status.dwCheckPoint > lastCheckPoint) {
             start = GetTickCount();
             lastCheckPoint = status.dwCheckPoint;
-        } else if (GetTickCount() - start > status.dwWaitHint) {
+        } else if (status.dwCurrentState == SERVICE_STOP_PENDING && GetTickCount() - start > status.dwWaitHint) {
+            // Only a stop still pending can time out: a stopped service reports a wait hint of 0.
             LOG(Error) << "Timeout waiting for service to stop" << std::endl;
             closeBoth();
             return 0;
