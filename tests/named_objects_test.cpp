@@ -7,7 +7,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -87,12 +89,17 @@ TEST_F(NamedObjectsTest, CreateOpensAnExistingObjectAndKindsShareOneNamespace) {
             EXPECT_EQ(other.open(n), nullptr);
             EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
         }
-        // Names are exact: another case is another object.
+        // Names are exact: another case is another object, and a namespace other than Global and Local is a
+        // missing path.
         std::string otherCase = n;
-        otherCase[1] = 'L';
+        otherCase[7] = static_cast<char>(std::toupper(static_cast<unsigned char>(otherCase[7])));
         HANDLE distinct = kind.create(otherCase);
+        EXPECT_NE(distinct, nullptr);
         EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
         CloseHandle(distinct);
+        SetLastError(0);
+        EXPECT_EQ(kind.create("Nowhere\\" + n.substr(7)), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 
         CloseHandle(opened);
         CloseHandle(second);
@@ -253,19 +260,27 @@ TEST_F(NamedObjectsTest, MappingStartsZeroedAndItsViewsShareTheBytes) {
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c[199], 0xA5);
 
-    // The views keep the object after every handle is closed.
+    // Once every handle is closed the name is gone; the views keep their bytes, and a new object of the name
+    // is another one.
     CloseHandle(first);
     CloseHandle(second);
     CloseHandle(again);
-    HANDLE reopened = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, n.c_str());
-    EXPECT_NE(reopened, nullptr);
-    CloseHandle(reopened);
-    EXPECT_TRUE(UnmapViewOfFile(a));
-    EXPECT_TRUE(UnmapViewOfFile(b));
-    EXPECT_TRUE(UnmapViewOfFile(c));
     SetLastError(0);
     EXPECT_EQ(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, n.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(b[199], 0xA5);
+    HANDLE fresh = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 200, n.c_str());
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    auto* d = static_cast<unsigned char*>(MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 200));
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d[199], 0);
+    d[0] = 1;
+    EXPECT_EQ(a[0], 0x5A);
+    EXPECT_TRUE(UnmapViewOfFile(a));
+    EXPECT_TRUE(UnmapViewOfFile(b));
+    EXPECT_TRUE(UnmapViewOfFile(c));
+    EXPECT_TRUE(UnmapViewOfFile(d));
+    CloseHandle(fresh);
 }
 
 TEST_F(NamedObjectsTest, AnotherProcessSeesTheBlockWhileItsHolderLives) {
@@ -301,6 +316,7 @@ TEST_F(NamedObjectsTest, AnotherProcessSeesTheBlockWhileItsHolderLives) {
     ChildProcess late;
     ASSERT_TRUE(late.start(peer(), {"read-block", n, valueFile}));
     EXPECT_EQ(late.wait(10000), 2);
+    std::remove(valueFile.c_str());
     CloseHandle(readyEvent);
     CloseHandle(quitEvent);
 }

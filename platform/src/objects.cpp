@@ -3,8 +3,8 @@
 // An object is a file under <stand-in root>/objects, named after the object: a header page (magic, layout version,
 // kind, the process-shared state) followed, for a mapping, by its bytes. Each process that holds a handle or a view
 // holds one descriptor of the file with a shared flock; the kernel drops it when the process ends, killed or not.
-// Under the namespace lock, a file that nobody holds is an absent object: an open fails, a create starts it anew.
-// So an object lives exactly while a handle or a view in any process holds it.
+// Under the namespace lock, a file that nobody holds is an absent object: an open fails, a create makes a new file.
+// So a name lives exactly while a handle in any process holds it, as on Windows; a view keeps only the bytes.
 #include "internal.h"
 
 #include <platform/paths.h>
@@ -91,7 +91,7 @@ struct Core {
 struct Registry {
     std::mutex lock;
     std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Core>> cores;
-    std::map<const void*, std::pair<std::shared_ptr<Core>, size_t>> views;
+    std::map<const void*, size_t> views;  // a view keeps the bytes, not the name
 };
 
 Registry& registry() {
@@ -357,10 +357,19 @@ HANDLE fail(DWORD error) {
     return nullptr;
 }
 
+// Windows knows the namespaces "Global\" and "Local\" (and no folders within them): any other path is missing.
+bool validNamespace(const std::string& name) {
+    const size_t slash = name.find('\\');
+    if (slash == std::string::npos) return true;
+    const std::string space = name.substr(0, slash);
+    return (space == "Global" || space == "Local") && name.find('\\', slash + 1) == std::string::npos;
+}
+
 // Create-or-open or open of a named object. On success the last error is 0, or ERROR_ALREADY_EXISTS for a create
 // that opened an existing object; `*created` tells which.
 HANDLE namedObject(const std::string& name, const Request& request, bool* created) {
     if (name.size() > MAX_PATH) return fail(ERROR_FILENAME_EXCED_RANGE);
+    if (!validNamespace(name)) return fail(ERROR_PATH_NOT_FOUND);
     const std::string folder = objectFolder();
     if (!makeFolders(folder)) return fail(win32FromErrno(errno, true));
     NamespaceLock nsLock(folder);
@@ -372,12 +381,13 @@ HANDLE namedObject(const std::string& name, const Request& request, bool* create
     std::shared_ptr<Core> core;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
         // Nobody holds it: whatever the file holds is left from objects gone.
-        if (!request.create) {
-            unlink(path.c_str());
-            close(fd);
-            return fail(ERROR_FILE_NOT_FOUND);
-        }
-        if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(kHeaderSize + request.size)) != 0) {
+        unlink(path.c_str());
+        close(fd);
+        if (!request.create) return fail(ERROR_FILE_NOT_FOUND);
+        // A new file: views of the object gone may still map the old one.
+        fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) return fail(win32FromErrno(errno, false));
+        if (ftruncate(fd, static_cast<off_t>(kHeaderSize + request.size)) != 0) {
             const DWORD error = win32FromErrno(errno, false);
             close(fd);
             return fail(error);
@@ -594,30 +604,32 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
     // A view past the object's end would fault on first touch: refuse it, as Windows does.
     if (length > size - offset) return fail(ERROR_ACCESS_DENIED);
     const int prot = PROT_READ | ((access & FILE_MAP_WRITE) ? PROT_WRITE : 0);
-    void* view = mmap(nullptr, length, prot, MAP_SHARED, core->fd, static_cast<off_t>(kHeaderSize + offset));
-    if (view == MAP_FAILED) return fail(win32FromErrno(errno, false));
+    // Mapped through a descriptor of its own, without the handles' lock: a mapping holds its descriptor's lock,
+    // and a view must keep the bytes, not the name.
+    const int viewFd = open(("/proc/self/fd/" + std::to_string(core->fd)).c_str(), O_RDWR | O_CLOEXEC);
+    if (viewFd < 0) return fail(win32FromErrno(errno, false));
+    void* view = mmap(nullptr, length, prot, MAP_SHARED, viewFd, static_cast<off_t>(kHeaderSize + offset));
+    const int mapError = errno;
+    close(viewFd);
+    if (view == MAP_FAILED) return fail(win32FromErrno(mapError, false));
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.lock);
-    r.views[view] = {core, static_cast<size_t>(length)};
+    r.views[view] = static_cast<size_t>(length);
     SetLastError(ERROR_SUCCESS);
     return view;
 }
 
 BOOL UnmapViewOfFile(LPCVOID view) {
-    std::shared_ptr<Core> core;
-    {
-        Registry& r = registry();
-        std::lock_guard<std::mutex> lock(r.lock);
-        auto it = r.views.find(view);
-        if (it == r.views.end()) {
-            SetLastError(ERROR_INVALID_ADDRESS);
-            return FALSE;
-        }
-        munmap(const_cast<void*>(view), it->second.second);
-        core = std::move(it->second.first);
-        r.views.erase(it);
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.lock);
+    auto it = r.views.find(view);
+    if (it == r.views.end()) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return FALSE;
     }
-    return TRUE;  // `core` goes here, outside the registry's lock
+    munmap(const_cast<void*>(view), it->second);
+    r.views.erase(it);
+    return TRUE;
 }
 
 bool platform_test::plantForeignLayoutObject(const char* name) {

@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         std::memcpy(&value, view, 4);
         bool restZero = true;
         for (int i = 4; i < 200; ++i) restZero = restZero && view[i] == 0;
-        std::ofstream(argv[3]) << value << " " << (restZero ? "zero" : "dirty") << "\n";
+        std::ofstream(argv[3], std::ios::binary) << value << " " << (restZero ? "zero" : "dirty") << "\n";
         UnmapViewOfFile(view);
         CloseHandle(mapping);
         return 0;
@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
         return waitFor(argv[5], kHoldMs);
     }
     if (command == "write-status" && argc >= 5) {
-        StatusReaderWriter status;
-        for (int i = 2; i < argc - 2; ++i) status.m_handler->write(static_cast<u32>(std::atoi(argv[i])));
+        static StatusReaderWriter* status = new StatusReaderWriter();  // never freed, as in the agent
+        for (int i = 2; i < argc - 2; ++i) status->m_handler->write(static_cast<u32>(std::atoi(argv[i])));
         if (setEvent(argv[argc - 2]) != 0) return 4;
         return waitFor(argv[argc - 1], kHoldMs);
     }
