@@ -34,7 +34,10 @@ protected:
     void TearDown() override {
         if (m_service) {
             SERVICE_STATUS_PROCESS s{};
-            if (query(&s) && s.dwProcessId) kill(static_cast<pid_t>(s.dwProcessId), SIGKILL);
+            if (query(&s) && s.dwProcessId) {
+                kill(static_cast<pid_t>(s.dwProcessId), SIGKILL);
+                waitForState(SERVICE_STOPPED);
+            }
             DeleteService(m_service);
             CloseServiceHandle(m_service);
         }

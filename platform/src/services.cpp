@@ -237,17 +237,19 @@ bool processAlive(DWORD pid) {
 }
 
 // The record as a query sees it: a service process that is gone leaves it stopped. Under the store lock.
+// A service marked for deletion goes once it is stopped.
 bool liveRecord(const std::string& name, Record* r) {
-    if (!readRecord(name, r) || r->deleted) return false;
+    if (!readRecord(name, r)) return false;
     if (r->state != SERVICE_STOPPED && !processAlive(r->pid)) {
         r->state = SERVICE_STOPPED;
         r->exitCode = ERROR_PROCESS_ABORTED;
         r->checkPoint = r->waitHint = 0;
         r->pid = 0;
         r->connected = false;
-        writeRecord(name, *r);
+        if (!r->deleted) writeRecord(name, *r);
     }
-    return true;
+    if (r->deleted && r->state == SERVICE_STOPPED) unlink(recordPath(name).c_str());
+    return !r->deleted;
 }
 
 std::string narrow(LPCWSTR text) {
@@ -427,7 +429,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD) {
     }
     StoreLock lock;
     Record r;
-    if (!readRecord(serviceName, &r) || r.deleted) {
+    if (!liveRecord(serviceName, &r)) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
@@ -451,7 +453,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR, DWORD,
     }
     StoreLock lock;
     Record r;
-    if (readRecord(name, &r)) {
+    if (liveRecord(name, &r) || readRecord(name, &r)) {
         SetLastError(r.deleted ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
         return nullptr;
     }
