@@ -130,6 +130,20 @@ TEST_F(NamedObjectsTest, AutoResetEventKeepsASetForOneWaitAndKeepsItsStateWhenCr
     EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_TIMEOUT);
     CloseHandle(a);
     CloseHandle(b);
+    // A closed handle and an object that cannot be waited on fail the wait.
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(a));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 200, NULL);
+    ASSERT_NE(mapping, nullptr);
+    EXPECT_EQ(WaitForSingleObject(mapping, 0), WAIT_FAILED);
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(mapping));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    CloseHandle(mapping);
 }
 
 TEST_F(NamedObjectsTest, EachSetReleasesOneWaiterOfAnotherHandle) {
@@ -212,6 +226,10 @@ TEST_F(NamedObjectsTest, MutexIsRecursiveAndOwnedByItsThread) {
 }
 
 TEST_F(NamedObjectsTest, MutexOfAnEndedOwnerIsAbandonedOnceThenOwnedByTheWaiter) {
+#if defined(__SANITIZE_THREAD__)
+    // Its model keeps the dead thread as the owner of a robust mutex taken over after the owner's death.
+    GTEST_SKIP() << "ThreadSanitizer does not follow the hand-over of an abandoned robust mutex";
+#endif
     const std::string n = name("mutex");
     HANDLE mutex = CreateMutexA(NULL, FALSE, n.c_str());
     ASSERT_NE(mutex, nullptr);

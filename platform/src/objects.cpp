@@ -147,7 +147,10 @@ public:
             SetLastError(ERROR_INVALID_HANDLE);
             return false;
         }
-        if (pthread_mutex_unlock(&m_core->header->mutex) != 0) {
+        // Asked of the owner field first: unlocking another thread's mutex is a fault to the thread checker.
+        pthread_mutex_t* m = &m_core->header->mutex;
+        if (__atomic_load_n(&m->__data.__owner, __ATOMIC_RELAXED) != static_cast<int>(GetCurrentThreadId()) ||
+            pthread_mutex_unlock(m) != 0) {
             SetLastError(ERROR_NOT_OWNER);
             return false;
         }
