@@ -235,7 +235,7 @@ TEST_F(AgentProcessTest, StartUpLogsTweaksInvocationAndArguments) {
         "t_FileLoggerCompressOnRotate=1",
         "t_FileLoggerEnabled=1",
         "t_quolmMaxFiles=4",
-        "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=80000",
+        "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=" + std::to_string(AgentSandbox::kReadNotificationWaitMs),
         "t_requesterEventWaitForThawStartTimeoutMsec=9500",
         "t_requesterQuiescedEventWaitTimeoutMsec=72000",
         "t_runnerEventFreezeCompleteTimeoutMsec=75000",

@@ -191,3 +191,4 @@ BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
 BOOL FindClose(HANDLE find);
 #include <platform/win_registry.h>
 #include <platform/win_user.h>
+#include <platform/win_objects.h>

@@ -1,6 +1,8 @@
 // Handle table, unnamed events and waits.
 #include "internal.h"
 
+#include <platform/testing.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <unordered_map>
@@ -13,6 +15,7 @@ struct HandleTable {
     std::mutex lock;
     std::unordered_map<uintptr_t, KernelObject*> open;
     uintptr_t next = 0x100;  // handle values are multiples of 4, as on Windows
+    std::atomic<unsigned long> staleUses{0};
 };
 
 HandleTable& handles() {
@@ -43,6 +46,14 @@ public:
             m_signalled = false;  // an auto-reset event releases exactly one waiter
         }
         return WAIT_OBJECT_0;
+    }
+    bool setEvent() override {
+        set();
+        return true;
+    }
+    bool resetEvent() override {
+        reset();
+        return true;
     }
     void set() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -97,6 +108,9 @@ KernelObject* acquire(HANDLE handle) {
     std::lock_guard<std::mutex> lock(table.lock);
     auto it = table.open.find(reinterpret_cast<uintptr_t>(handle));
     if (it == table.open.end()) {
+        const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+        // Values are never reused: one below `next` was handed out and closed since.
+        if (value >= 0x100 && value < table.next && value % 4 == 0) table.staleUses.fetch_add(1);
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -124,6 +138,8 @@ bool closeHandle(HANDLE handle) {
 
 }  // namespace platform::detail
 
+unsigned long platform_test::staleHandleUses() { return platform::detail::handles().staleUses.load(); }
+
 using namespace platform::detail;
 
 BOOL CloseHandle(HANDLE handle) {
@@ -135,11 +151,8 @@ BOOL CloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
-    if (name && *name) {
-        SetLastError(ERROR_INVALID_PARAMETER);  // named objects are not needed by this build yet
-        return nullptr;
-    }
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name) {
+    if (name && *name) return createNamedEvent(attributes, manualReset, initialState, name);
     SetLastError(ERROR_SUCCESS);
     return publish(new Event(manualReset != FALSE, initialState != FALSE));
 }
@@ -148,19 +161,18 @@ template <class Fn>
 static BOOL withEvent(HANDLE handle, Fn fn) {
     KernelObject* object = acquire(handle);
     if (!object) return FALSE;
-    auto* event = dynamic_cast<Event*>(object);
-    if (event) fn(*event);
+    const bool isEvent = fn(*object);
     release(object);
-    if (!event) SetLastError(ERROR_INVALID_HANDLE);
-    return event ? TRUE : FALSE;
+    if (!isEvent) SetLastError(ERROR_INVALID_HANDLE);
+    return isEvent ? TRUE : FALSE;
 }
 
 BOOL SetEvent(HANDLE handle) {
-    return withEvent(handle, [](Event& e) { e.set(); });
+    return withEvent(handle, [](KernelObject& e) { return e.setEvent(); });
 }
 
 BOOL ResetEvent(HANDLE handle) {
-    return withEvent(handle, [](Event& e) { e.reset(); });
+    return withEvent(handle, [](KernelObject& e) { return e.resetEvent(); });
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

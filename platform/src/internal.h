@@ -20,6 +20,9 @@ public:
     virtual ~KernelObject() = default;
     // WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT.
     virtual DWORD wait(DWORD milliseconds) = 0;
+    // SetEvent / ResetEvent; false when the object is no event.
+    virtual bool setEvent() { return false; }
+    virtual bool resetEvent() { return false; }
     std::atomic<int> refs{1};
 };
 
@@ -30,6 +33,11 @@ KernelObject* acquire(HANDLE handle);
 void release(KernelObject* object);
 // Closes the handle; false when it is not open.
 bool closeHandle(HANDLE handle);
+
+// Named objects: CreateEventA with a name.
+HANDLE createNamedEvent(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
+// The fake tick clock: true when it is on and `milliseconds` were added to it instead of sleeping.
+bool fakeSleep(DWORD milliseconds);
 
 // Deadline on the steady clock; INFINITE gives none.
 struct Deadline {

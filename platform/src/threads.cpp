@@ -117,7 +117,10 @@ DWORD GetCurrentThreadId() {
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
-void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void Sleep(DWORD milliseconds) {
+    if (fakeSleep(milliseconds)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
 

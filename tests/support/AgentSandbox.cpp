@@ -65,6 +65,11 @@ AgentSandbox::AgentSandbox() {
     m_machine = m_root + "/machine";
     fs::create_directories(m_workdir);
     fs::create_directories(m_machine);
+    // Nobody sets the read notification for these runs: without this the finish would wait its full 80 s. The
+    // last of the tweak files, so a test's own tweaks_extension.txt keeps every other value.
+    fs::create_directories(m_workdir + "/test_appdata");
+    std::ofstream(m_workdir + "/test_appdata/tweaks_extension_upgrade_surviving.txt", std::ios::binary)
+        << "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=" << kReadNotificationWaitMs << "\n";
 }
 
 AgentSandbox::~AgentSandbox() {

@@ -17,6 +17,8 @@ std::vector<LogLine> parseLogLines(const std::string& text);
 // machine's application-data folder.
 class AgentSandbox {
 public:
+    // The read-notification wait of every sandboxed run ("t_requesterEventWaitForSharedMemoryReadTimeoutMsec").
+    static constexpr int kReadNotificationWaitMs = 300;
     AgentSandbox();
     ~AgentSandbox();
     AgentSandbox(const AgentSandbox&) = delete;

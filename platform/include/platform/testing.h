@@ -25,3 +25,5 @@ void setStandinRoot(const char* root);
 #include <platform/testing_winhttp.h>
 #include <platform/testing_settings.h>
 #include <platform/testing_shell.h>
+#include <platform/testing_objects.h>
+#include <platform/testing_services.h>
