@@ -4,8 +4,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -103,4 +106,26 @@ std::string uniqueName(const std::string& prefix) {
     std::ostringstream name;
     name << prefix << "_" << GetCurrentProcessId() << "_" << started << "_" << ++counter;
     return name.str();
+}
+
+void finishWithin(int ms, const std::string& what, const std::function<void()>& body) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([body, done] {
+        body();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) return;
+    ADD_FAILURE() << what << " did not return within " << ms << " ms";
+    std::cout.flush();
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+void endProcessAfter(int ms) {
+    std::thread([ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        std::cerr << "still running after " << ms << " ms" << std::endl;
+        std::_Exit(kStuckExitCode);
+    }).detach();
 }

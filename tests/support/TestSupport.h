@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,3 +50,10 @@ void redirectStdoutTo(const std::string& path);
 std::string readFile(const std::string& path);
 // A name unique across this machine's test runs, for files and folders in the working directory.
 std::string uniqueName(const std::string& prefix);
+
+// Runs `body` on a thread of its own and waits up to `ms` for it. A body that does not return in time fails the
+// test and ends the process at once: a hang fails within seconds, not at ctest's timeout.
+void finishWithin(int ms, const std::string& what, const std::function<void()>& body);
+// For the child of a death test: ends the process with code 99 when it is still running after `ms`.
+constexpr int kStuckExitCode = 99;
+void endProcessAfter(int ms);

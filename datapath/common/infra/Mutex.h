@@ -49,6 +49,23 @@ private:
     Semaphore m_semaphore;
 };
 
+// Holds a T that is constructed like a static (constant-initialised when T's constructor is constexpr) and never
+// destroyed.
+template <class T>
+class NeverDestroyed {
+public:
+    constexpr NeverDestroyed() noexcept : m_value() {}
+    ~NeverDestroyed() {}
+    NeverDestroyed(const NeverDestroyed&) = delete;
+    NeverDestroyed& operator=(const NeverDestroyed&) = delete;
+    T* get() { return &m_value; }
+
+private:
+    union {
+        T m_value;
+    };
+};
+
 class ScopedLock {
 public:
     explicit ScopedLock(IMutex* mutex) : m_mutex(mutex) { m_mutex->lock(); }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -26,4 +27,22 @@ inline bool pathExists(const std::string& path) {
 inline bool isDirectory(const std::string& path) {
     struct stat st;
     return stat(nativePath(path).c_str(), &st) == 0 && (st.st_mode & S_IFDIR) != 0;
+}
+
+// Opens a file for reading as the Windows runtime does: a folder never opens as a file (Linux would open it, and
+// reading it would look like an empty file).
+inline void openInput(std::ifstream& in, const std::string& path, std::ios::openmode mode) {
+    if (isDirectory(path)) {
+        in.setstate(std::ios::failbit);
+        return;
+    }
+    in.open(nativePath(path), mode);
+}
+
+// Which file a path names now: 0 when none. Two calls give the same value as long as the same file is there (on
+// Windows, where an open file cannot be removed, any existing file gives the same value).
+inline unsigned long long fileIdentity(const std::string& path) {
+    struct stat st;
+    if (stat(nativePath(path).c_str(), &st) != 0) return 0;
+    return static_cast<unsigned long long>(st.st_ino) + 1;
 }
