@@ -283,7 +283,7 @@ TEST(LoggerDeathTest, FailedAssertEndsTheProcessWithTheLineOnStandardError) {
             int h = 0;
             ASSERT(h != 0);
         },
-        ::testing::ExitedWithCode(kFatalStopExitCode), ",Error," RX_DIGIT "+,NON,.*Assertion \\(h != 0\\) failed .*logger_test\\.cpp " RX_DIGIT "+");
+        ::testing::ExitedWithCode(kFatalStopExitCode), ",Error," + rxDigit() + "+,NON,.*Assertion \\(h != 0\\) failed .*logger_test\\.cpp " + rxDigit() + "+");
 }
 
 TEST(LoggerDeathTest, FailedAssertBeforeAnyClientStillSaysWhy) {

@@ -12,11 +12,12 @@
 #include <iostream>
 #include <sstream>
 #include <thread>
-#ifdef _WIN32
 #include <io.h>
-#else
-#include <unistd.h>
-#endif
+
+std::string rxDigit() {
+    static const bool simple = ::testing::internal::RE::FullMatch("7", ::testing::internal::RE("\\d"));
+    return simple ? "\\d" : "[0-9]";
+}
 
 void RecordingClient::write(const std::string& line) {
     {
@@ -80,13 +81,8 @@ RecordingClient& sharedClient() {
 void redirectStdoutTo(const std::string& path) {
     std::cout.flush();
     std::fflush(stdout);
-#ifdef _WIN32
     int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0644);
     _dup2(fd, 1);
-#else
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-#endif
 }
 
 std::string readFile(const std::string& path) {

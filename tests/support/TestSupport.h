@@ -8,13 +8,9 @@
 #include <string>
 #include <vector>
 
-// One decimal digit in a death test's pattern: gtest matches those with POSIX regular expressions on Linux and
-// with its own simple expressions on Windows.
-#ifdef _WIN32
-#define RX_DIGIT "\\d"
-#else
-#define RX_DIGIT "[0-9]"
-#endif
+// One decimal digit in a death test's pattern, in whichever regular expressions this gtest matches those with:
+// POSIX ones on Linux, its own simple ones on Windows.
+std::string rxDigit();
 
 // A log client that keeps every line and every call, in order.
 class RecordingClient : public LoggerClient {

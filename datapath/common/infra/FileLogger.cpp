@@ -248,7 +248,8 @@ void GenFileLogger::checkStreamLocked() {
 }
 
 void GenFileLogger::checkLiveFileLocked() {
-    if (!m_stream.good()) return;
+    // A rotation that is due lists the folder anyway, and opens the live file anew whatever it finds.
+    if (!m_stream.good() || m_position > kRotateAboveBytes) return;
     const u64 now = steadyMs();
     if (now - m_lastLiveCheckMs < kLiveCheckIntervalMs) return;
     m_lastLiveCheckMs = now;
@@ -288,11 +289,7 @@ void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
 void GenFileLogger::advancePosition(const char* data, u64 length) {
     // The stream's own position would cost a system call per line.
     m_position += length;
-#ifdef _WIN32
-    m_position += static_cast<u64>(std::count(data, data + length, '\n'));  // text mode writes "\r\n"
-#else
-    (void)data;
-#endif
+    if (kTextModeAddsCarriageReturns) m_position += static_cast<u64>(std::count(data, data + length, '\n'));
 }
 
 void GenFileLogger::flushStreamLocked() {

@@ -7,10 +7,13 @@
 // The programs build Windows paths ('\' separators). Files opened or renamed through the C++ runtime go through
 // these, so the Linux build finds them where its stand-in of the Windows calls puts them.
 #ifdef _WIN32
+// The runtime's text mode writes "\r\n" for each '\n': file sizes count one byte more per line.
+constexpr bool kTextModeAddsCarriageReturns = true;
 inline std::string nativePath(const std::string& windowsPath) { return windowsPath; }
 inline int runtimeRename(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()); }
 #else
 #include <platform/paths.h>
+constexpr bool kTextModeAddsCarriageReturns = false;
 inline std::string nativePath(const std::string& windowsPath) { return platform::nativePath(windowsPath); }
 inline int runtimeRename(const std::string& from, const std::string& to) {
     return platform::runtimeRename(from.c_str(), to.c_str());
