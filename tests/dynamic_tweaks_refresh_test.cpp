@@ -41,7 +41,11 @@ void pauseWhileTheOtherChanges(int) {
 TEST(DynamicTweaksTest, OvertakenRefreshLeavesNoStaleValue) {
     DynamicTweaks* cache = DynamicTweaks::instance();
     Tweaks* tweaks = Tweaks::instance();
-    constexpr int kRounds = 5000;
+    // 5000 rounds, or as many as fit in 40 s (at least 1000) on a machine so busy that each hand-over between the
+    // threads waits for a time slice.
+    constexpr int kRounds = 5000, kMinRounds = 1000;
+    constexpr i64 kBudgetNs = 40LL * 1000 * 1000 * 1000;
+    std::atomic<int> rounds{kRounds};
 
     const i64 start = monotonicNs();
     for (int i = 0; i < 20; ++i) tweaks->update("t_defaultDlcTimeoutSec", "5");
@@ -51,41 +55,66 @@ TEST(DynamicTweaksTest, OvertakenRefreshLeavesNoStaleValue) {
     action.sa_handler = pauseWhileTheOtherChanges;
     sigaction(SIGUSR1, &action, nullptr);
 
+    // The threads sleep while they wait for each other (a busy machine or a single CPU would otherwise spend its
+    // time on the waiting); only the signal handler, which may not sleep on a lock, yields instead.
     std::atomic<int> roundStarted{-1};
+    std::atomic<int> roundBegunByA{-1};
     std::atomic<int> roundDoneByA{-1};
+    std::atomic<int> roundDoneByB{-1};
+    auto waitFor = [](std::atomic<int>& counter, int value) {
+        for (int seen; (seen = counter.load()) < value;) counter.wait(seen);
+    };
+    auto advance = [](std::atomic<int>& counter, int value) {
+        counter.store(value);
+        counter.notify_all();
+    };
     std::thread a([&] {
         for (int round = 0; round < kRounds; ++round) {
-            while (roundStarted.load() < round) std::this_thread::yield();
+            waitFor(roundStarted, round);
+            if (round >= rounds.load()) break;
+            roundBegunByA.store(round);
             tweaks->update("t_defaultDlcTimeoutSec", std::to_string(1000 + 2 * round));
-            roundDoneByA.store(round);
+            advance(roundDoneByA, round);
         }
-        while (roundStarted.load() < kRounds) std::this_thread::yield();  // alive for the last round's signal
+        waitFor(roundStarted, kRounds);  // alive for the last round's signal
     });
     std::thread b([&] {
         for (int round = 0; round < kRounds; ++round) {
-            while (roundStarted.load() < round || !g_paused.load()) std::this_thread::yield();
+            waitFor(roundStarted, round);
+            if (round >= rounds.load()) break;
+            while (!g_paused.load()) std::this_thread::yield();  // set by the handler: a moment after the signal
             tweaks->update("t_defaultDlcTimeoutSec", std::to_string(1001 + 2 * round));
             g_otherDone.store(true);
+            advance(roundDoneByB, round);
         }
     });
     std::mt19937 random(7);
     std::uniform_int_distribution<i64> delayNs(0, changeNs);
     int stale = 0;
+    const i64 begin = monotonicNs();
     for (int round = 0; round < kRounds; ++round) {
+        if (round >= kMinRounds && monotonicNs() - begin > kBudgetNs) {
+            rounds = round;
+            break;
+        }
         g_paused = false;
         g_otherDone = false;
-        roundStarted = round;
+        advance(roundStarted, round);
+        // The random delay counts from the start of A's change, not from its wake-up.
+        while (roundBegunByA.load() < round) std::this_thread::yield();
         const i64 signalAt = monotonicNs() + delayNs(random);
         while (monotonicNs() < signalAt) {
         }
         pthread_kill(a.native_handle(), SIGUSR1);
-        while (roundDoneByA.load() < round || !g_otherDone.load()) std::this_thread::yield();
+        waitFor(roundDoneByA, round);
+        waitFor(roundDoneByB, round);
         if (cache->t_defaultDlcTimeoutSec.load() != tweaks->uintVal("t_defaultDlcTimeoutSec")) ++stale;
     }
-    roundStarted = kRounds;
+    advance(roundStarted, kRounds);
     a.join();
     b.join();
     signal(SIGUSR1, SIG_DFL);
-    EXPECT_EQ(stale, 0) << "of " << kRounds << " rounds";
+    EXPECT_EQ(stale, 0) << "of " << rounds << " rounds";
+    RecordProperty("rounds", rounds.load());
     tweaks->update("t_defaultDlcTimeoutSec", "");
 }
