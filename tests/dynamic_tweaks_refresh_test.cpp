@@ -55,8 +55,9 @@ TEST(DynamicTweaksTest, OvertakenRefreshLeavesNoStaleValue) {
     action.sa_handler = pauseWhileTheOtherChanges;
     sigaction(SIGUSR1, &action, nullptr);
 
-    // The threads sleep while they wait for each other (a busy machine or a single CPU would otherwise spend its
-    // time on the waiting); only the signal handler, which may not sleep on a lock, yields instead.
+    // The threads yield or sleep while they wait for each other: a busy machine or a single CPU would otherwise
+    // spend its time on the waiting. A, the signal's target, never sleeps in a wait: ThreadSanitizer hands a
+    // signal to its thread only as the thread passes through a library call.
     std::atomic<int> roundStarted{-1};
     std::atomic<int> roundBegunByA{-1};
     std::atomic<int> roundDoneByA{-1};
@@ -68,15 +69,18 @@ TEST(DynamicTweaksTest, OvertakenRefreshLeavesNoStaleValue) {
         counter.store(value);
         counter.notify_all();
     };
+    auto yieldFor = [](std::atomic<int>& counter, int value) {
+        while (counter.load() < value) std::this_thread::yield();
+    };
     std::thread a([&] {
         for (int round = 0; round < kRounds; ++round) {
-            waitFor(roundStarted, round);
+            yieldFor(roundStarted, round);
             if (round >= rounds.load()) break;
             roundBegunByA.store(round);
             tweaks->update("t_defaultDlcTimeoutSec", std::to_string(1000 + 2 * round));
             advance(roundDoneByA, round);
         }
-        waitFor(roundStarted, kRounds);  // alive for the last round's signal
+        yieldFor(roundStarted, kRounds);  // alive for the last round's signal
     });
     std::thread b([&] {
         for (int round = 0; round < kRounds; ++round) {

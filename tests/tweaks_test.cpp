@@ -41,6 +41,7 @@ public:
 
 void echoErrorsToStderr() {
     endProcessAfter(20000);
+    Tweaks::instance();  // before the client: the registry's own loading must not ask for the registry
     Logger::instance()->registerClient(new StderrEcho, 1u << static_cast<u32>(LogLevel::Error));
 }
 
