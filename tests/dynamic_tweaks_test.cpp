@@ -8,11 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#ifndef _WIN32
-#include <pthread.h>
-#include <signal.h>
-#include <time.h>
-#endif
 
 namespace {
 
@@ -304,86 +299,3 @@ TEST(DynamicTweaksTest, KeptFieldAddressSeesEveryChange) {
     Tweaks::instance()->update("t_defaultDlcTimeoutSec", "");
     EXPECT_EQ(timeout->load(), 900u);
 }
-
-#ifndef _WIN32
-namespace {
-
-// A thread's refresh is stopped at a random point by a signal whose handler waits while another thread changes
-// the tweak, or until the pause runs out when that thread has to wait for the stopped one.
-std::atomic<bool> g_paused{false};
-std::atomic<bool> g_otherDone{false};
-std::atomic<i64> g_pauseLimitNs{0};
-
-i64 monotonicNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
-void pauseWhileTheOtherChanges(int) {
-    g_paused.store(true);
-    const i64 until = monotonicNs() + g_pauseLimitNs.load();
-    while (!g_otherDone.load() && monotonicNs() < until) {
-    }
-}
-
-}  // namespace
-
-// Thread A's refresh is overtaken by thread B's change and refresh; when both are done, the snapshot holds what the
-// registry holds, whichever value that is.
-TEST(DynamicTweaksTest, OvertakenRefreshLeavesNoStaleValue) {
-    DynamicTweaks* cache = DynamicTweaks::instance();
-    Tweaks* tweaks = Tweaks::instance();
-    constexpr int kRounds = 5000;
-
-    const i64 start = monotonicNs();
-    for (int i = 0; i < 20; ++i) tweaks->update("t_defaultDlcTimeoutSec", "5");
-    const i64 changeNs = (monotonicNs() - start) / 20;
-    g_pauseLimitNs = 2 * changeNs;
-    struct sigaction action {};
-    action.sa_handler = pauseWhileTheOtherChanges;
-    sigaction(SIGUSR1, &action, nullptr);
-
-    std::atomic<int> roundStarted{-1};
-    std::atomic<int> roundDoneByA{-1};
-    std::thread a([&] {
-        for (int round = 0; round < kRounds; ++round) {
-            while (roundStarted.load() < round) {
-            }
-            tweaks->update("t_defaultDlcTimeoutSec", std::to_string(1000 + 2 * round));
-            roundDoneByA.store(round);
-        }
-        while (roundStarted.load() < kRounds) {  // alive for the last round's signal
-        }
-    });
-    std::thread b([&] {
-        for (int round = 0; round < kRounds; ++round) {
-            while (roundStarted.load() < round || !g_paused.load()) {
-            }
-            tweaks->update("t_defaultDlcTimeoutSec", std::to_string(1001 + 2 * round));
-            g_otherDone.store(true);
-        }
-    });
-    std::mt19937 random(7);
-    std::uniform_int_distribution<i64> delayNs(0, changeNs);
-    int stale = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        g_paused = false;
-        g_otherDone = false;
-        roundStarted = round;
-        const i64 signalAt = monotonicNs() + delayNs(random);
-        while (monotonicNs() < signalAt) {
-        }
-        pthread_kill(a.native_handle(), SIGUSR1);
-        while (roundDoneByA.load() < round || !g_otherDone.load()) {
-        }
-        if (cache->t_defaultDlcTimeoutSec.load() != tweaks->uintVal("t_defaultDlcTimeoutSec")) ++stale;
-    }
-    roundStarted = kRounds;
-    a.join();
-    b.join();
-    signal(SIGUSR1, SIG_DFL);
-    EXPECT_EQ(stale, 0) << "of " << kRounds << " rounds";
-    tweaks->update("t_defaultDlcTimeoutSec", "");
-}
-#endif

@@ -17,13 +17,34 @@ void synchronousMode() {
     setTweak("t_GenFileLoggerMaxFiles", "1000");
 }
 
+void queuedMode() {
+    synchronousMode();
+    setTweak("t_FileLoggerFlushEveryLine", "0");
+    setTweak("t_TeskFlushFileMaxPeriodMs", "10000");
+}
+
 // Writes `line` every 50 ms until it shows up in the live file or `ms` ran out.
 bool writeUntilLogged(ProbeLogger* logger, const LogFolder& dir, const std::string& line, int ms = 5000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < until) {
         logger->write(line);
+        logger->flush();  // queued mode: the line is on disk once this returns
         if (fileExists(dir.live()) && fileText(dir.live()).find(line) != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Waits until the writer has taken every queued line and written it: the queue is empty and the file lock, which
+// the writer holds for a whole batch, is free. False after 10 s.
+bool writerIdle(ProbeLogger* logger) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        if (queuedIn(logger) == 0) {
+            ScopedLock lock(&fileLockOf(logger));
+            if (queuedIn(logger) == 0) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
 }
@@ -73,4 +94,42 @@ TEST(FileLoggerRecoveryTest, FolderReplacedByAFileIsRetriedUntilItCanBeMade) {
     EXPECT_NE(err.find("failed to enumerate files\n"), std::string::npos) << err;
     EXPECT_NE(err.find("cannot be written; lines are dropped until it can be reopened\n"), std::string::npos) << err;
     EXPECT_EQ(fileText(dir.live()).find("dropped"), std::string::npos);
+}
+
+// The queued mode flushes only at its markers: a full disk is reported as soon as the writer drops a line, not at
+// the next flush.
+TEST(FileLoggerRecoveryTest, FullDiskInQueuedModeIsReportedWithoutAFlush) {
+    queuedMode();
+    LogFolder dir;
+    fs::create_symlink("/dev/full", nativePath(dir.live()));
+    ::testing::internal::CaptureStderr();
+    ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+    const std::string lost = "lost on a full disk " + std::string(4000, 'f') + "\n";
+    for (int i = 0; i < 200; ++i) logger->write(lost);  // past the stream's buffer: its writes fail
+    ASSERT_TRUE(writerIdle(logger));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "log file " + dir.base + ".txt cannot be written; lines are dropped until it can be reopened\n");
+    fs::remove(nativePath(dir.live()));
+    EXPECT_TRUE(writeUntilLogged(logger, dir, "written again\n"));
+    EXPECT_EQ(fileText(dir.live()).find("lost"), std::string::npos);
+}
+
+// Linux lets the log folder be removed while the live file is open; the writer notices within about a second and
+// opens the live file anew, folder included, in both modes.
+TEST(FileLoggerRecoveryTest, RemovedFolderOfTheOpenFileIsNoticedAndMadeAgain) {
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "queued" : "synchronous");
+        if (queued) {
+            queuedMode();
+        } else {
+            synchronousMode();
+        }
+        LogFolder dir;
+        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+        logger->write("before\n");
+        logger->flush();
+        fs::remove_all(nativePath(dir.folder));
+        EXPECT_TRUE(writeUntilLogged(logger, dir, "after the folder was removed\n", 5000));
+        EXPECT_TRUE(fs::is_directory(nativePath(dir.folder)));
+    }
 }

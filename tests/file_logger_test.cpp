@@ -98,6 +98,9 @@ TEST(FileLoggerTest, NextIndexFollowsTheHighestNumberedFile) {
         {"compressed names", {}, true, {"log.txt", "log000001.txt.gz"}, "log000001.txt.gz"},
         {"wide index", {"log123456.txt"}, false, {"log.txt", "log123456.txt", "log123457.txt"}, "log123457.txt"},
         {"other names", {"other.txt", "log.txt.bak7"}, false, {"log.txt", "log.txt.bak7", "log000001.txt", "other.txt"}, "log000001.txt"},
+        {"signed name", {"log-1.txt", "log000003.txt"}, false, {"log-1.txt", "log.txt", "log000003.txt", "log000004.txt"}, "log000004.txt"},
+        {"highest index", {"log4294967295.txt"}, false, {"log.txt", "log000001.txt", "log4294967295.txt"}, "log000001.txt"},
+        {"below the highest", {"log4294967294.txt"}, false, {"log.txt", "log4294967294.txt", "log4294967295.txt"}, "log4294967295.txt"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -279,26 +282,63 @@ TEST(FileLoggerTest, FlushAfterATimedOutFlushWaitsForItsOwnLines) {
         LockHolder stall(fileLockOf(logger));
         logger->write("A\n");
         ::testing::internal::CaptureStderr();
-        logger->flush();
+        logger->flush();  // the writer is stalled: this one certainly times out
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Flush is not completed t_TeskFlushFileMaxPeriodMs=100 \n");
         logger->write(std::string(4 * 1024 * 1024, 'b') + "\nB\n");
         stall.releaseAfter(20);
-        ::testing::internal::CaptureStderr();
-        logger->flush();
-        const std::string late = ::testing::internal::GetCapturedStderr();
+        // Long enough for any load: only a flush that returned early, on what the first one left, misses B.
+        FileLoggerProbe::setFlushWaitMs(logger, 30000);
+        finishWithin(40000, "the second flush", [&] { logger->flush(); });
         const std::string text = fileText(dir.live());
-        if (late.empty()) {
-            EXPECT_EQ(text.substr(text.size() - 3), "\nB\n");  // it did not time out: B is on disk
-        }
+        EXPECT_EQ(text.substr(text.size() - 3), "\nB\n");
     }
-    // Whatever the load, B arrives once the writer is free again.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::string text;
-    do {
-        logger->flush();
-        text = fileText(dir.live());
-    } while (text.compare(text.size() - 3, 3, "\nB\n") != 0 && std::chrono::steady_clock::now() < until);
-    EXPECT_EQ(text.substr(text.size() - 3), "\nB\n");
+}
+
+// Two threads flush at once: each returns only once its own line is on disk.
+TEST(FileLoggerTest, ConcurrentFlushesEachWaitForTheirOwnLines) {
+    queuedMode();
+    setTweak("t_TeskFlushFileMaxPeriodMs", "30000");
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base, 8);
+    logger->flush();
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::string> missing(2);
+        {
+            LockHolder stall(fileLockOf(logger));
+            std::vector<std::thread> flushers;
+            for (int t = 0; t < 2; ++t) {
+                flushers.emplace_back([&, t] {
+                    const std::string line = "round " + std::to_string(round) + " thread " + std::to_string(t) + "\n";
+                    logger->write(line);
+                    logger->flush();
+                    if (fileText(dir.live()).find(line) == std::string::npos) missing[t] = line;
+                });
+            }
+            stall.releaseAfter(round % 4 * 5);
+            finishWithin(40000, "two flushes", [&] {
+                for (auto& flusher : flushers) flusher.join();
+            });
+        }
+        EXPECT_EQ(missing, std::vector<std::string>(2)) << "round " << round;
+    }
+}
+
+// In the queued mode with "t_AsyncFileLoggerFlushEveryLine" the writer flushes after each line: it reaches the
+// disk without a flush call.
+TEST(FileLoggerTest, WriterFlushesEachLineWhenAskedTo) {
+    queuedMode();
+    setTweak("t_AsyncFileLoggerFlushEveryLine", "1");
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base, 8);
+    setTweak("t_AsyncFileLoggerFlushEveryLine", "0");
+    logger->write("flushed by the writer\n");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool written = false;
+    while (!written && std::chrono::steady_clock::now() < until) {
+        written = fileText(dir.live()).find("flushed by the writer\n") != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(written);
 }
 
 TEST(FileLoggerTest, SynchronousFlushReturnsAtOnce) {
@@ -307,8 +347,22 @@ TEST(FileLoggerTest, SynchronousFlushReturnsAtOnce) {
     LogFolder dir;
     ProbeLogger* logger = newLogger(dir.base);
     ScopedLock stall(&fileLockOf(logger));
-    logger->flush();  // would hang on a marker nobody writes
-    SUCCEED();
+    finishWithin(10000, "a synchronous flush", [&] { logger->flush(); });  // would wait for a marker nobody writes
+}
+
+// Only leading digits make an index; the largest u32 is none, so the next index never wraps to 0.
+TEST(FileLoggerTest, IndexOfANumberedFileName) {
+    const struct {
+        const char* name;
+        u32 index;
+    } cases[] = {
+        {"log000012.txt", 12},         {"log000012.txt.gz", 12},     {"log123456.txt", 123456},
+        {"log7.txt", 7},               {"log12abc.txt", 12},         {"log-1.txt", 0},
+        {"log+3.txt", 0},              {"log 5.txt", 0},             {"log.txt.gz", 0},
+        {"log4294967294.txt", 4294967294u}, {"log4294967295.txt", 0}, {"log99999999999.txt", 0},
+        {"log", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GenFileLogger::getFileIndex(c.name, 3), c.index) << c.name;
 }
 
 TEST(FileLoggerTest, BudgetBytesAreComputedWithoutWrapping) {

@@ -48,17 +48,28 @@ TEST(FileLoggerThreadsTest, NoLineIsLostAcrossRotations) {
     Logger::instance()->flushClients();
     logger->m_mask = 0;  // keep later tests' lines out of the count
 
-    std::vector<int> seen(kThreads * kLines, 0);
-    size_t files = 0;
+    // The files in the order they were written: the numbered ones by index, then the live file.
+    std::vector<std::string> names;
     for (const auto& name : dir.files()) {
-        ++files;
+        if (name != "log.txt") names.push_back(name);
+    }
+    names.push_back("log.txt");
+    std::vector<int> seen(kThreads * kLines, 0);
+    std::vector<int> lastOfThread(kThreads, -1);
+    int outOfOrder = 0;
+    for (const auto& name : names) {
         std::istringstream in(fileText(dir.folder + "\\" + name));
         for (std::string line; std::getline(in, line);) {
             const size_t at = line.find(",n=");
-            if (at != std::string::npos) ++seen[std::stoi(line.substr(at + 3))];
+            if (at == std::string::npos) continue;
+            const int n = std::stoi(line.substr(at + 3));
+            ++seen[n];
+            // Each thread's lines keep the order in which that thread logged them.
+            if (n <= lastOfThread[n / kLines]) ++outOfOrder;
+            lastOfThread[n / kLines] = n;
         }
     }
-    EXPECT_GE(files, 4u);  // the live file and at least three rotations
+    EXPECT_GE(names.size(), 4u);  // the live file and at least three rotations
     int missing = 0, repeated = 0;
     for (int count : seen) {
         missing += count == 0;
@@ -66,6 +77,7 @@ TEST(FileLoggerThreadsTest, NoLineIsLostAcrossRotations) {
     }
     EXPECT_EQ(missing, 0);
     EXPECT_EQ(repeated, 0);
+    EXPECT_EQ(outOfOrder, 0);
 }
 
 TEST(FileLoggerThreadsTest, ErrorLoggedOnTheWriterThreadDoesNotWaitForItself) {
@@ -88,7 +100,8 @@ TEST(FileLoggerThreadsTest, ErrorLoggedOnTheWriterThreadDoesNotWaitForItself) {
     while (handler.lines == 0 && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    logger->flush();  // from this thread: waits until the writer is past the Assert line
+    // From this thread: waits until the writer is past the Assert line (without a limit, so bounded here).
+    finishWithin(20000, "the flush after the writer's own Assert line", [&] { logger->flush(); });
     Logger::instance()->setAssertHandler(nullptr);
     logger->m_mask = 0;
     EXPECT_GE(handler.lines, 1);

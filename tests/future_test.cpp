@@ -27,7 +27,7 @@ TEST(FutureDeathTest, SecondSetEndsTheProcess) {
             future.set(RC_ERROR);
             copy.set(RC_ABORTED);
         },
-        ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(!tempSmartPtr->m_bSet\\) failed .*Future\\.h " RX_DIGIT "+");
+        ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(!tempSmartPtr->m_bSet\\) failed .*Future\\.h " + rxDigit() + "+");
 }
 
 namespace {

@@ -22,6 +22,26 @@ bool finishesWithin(std::atomic<bool>& done, int ms) {
 
 }  // namespace
 
+// The locks of singletons are constant-initialised (they exist before any static initialiser runs) and are never
+// destroyed.
+constinit NeverDestroyed<Mutex> g_neverDestroyedLock;
+
+TEST(MutexTest, ExcludesOtherThreadsAndOutlivesStaticDestruction) {
+    Mutex* lock = g_neverDestroyedLock.get();
+    long long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                ScopedLock hold(lock);
+                ++counter;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(counter, 80000);
+}
+
 TEST(TriggerTest, SetBeforeTheWaitIsNotLostAndSetsDoNotAccumulate) {
     Trigger trigger;
     trigger.set();

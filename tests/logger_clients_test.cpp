@@ -3,6 +3,9 @@
 #include "Logger.h"
 #include "TestSupport.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 struct YesHandler : AssertHandler {
     int calls = 0;
@@ -52,4 +55,33 @@ TEST(LoggerClientsTest, FifthClientAcceptedByAHandlerIsNotStored) {
         EXPECT_NE(c->lines().back().find(",after\n"), std::string::npos);
     }
     Logger::instance()->setAssertHandler(nullptr);
+}
+
+// Four threads register at the same moment, each in a fresh process: every client is stored, and each sees the
+// line logged after them.
+TEST(LoggerClientsDeathTest, ClientsRegisteredAtOnceAreAllStored) {
+    for (int round = 0; round < 30; ++round) {
+        EXPECT_EXIT(
+            {
+                std::vector<RecordingClient*> clients;
+                for (int i = 0; i < 4; ++i) clients.push_back(new RecordingClient("c" + std::to_string(i)));
+                std::atomic<int> ready{0};
+                std::vector<std::thread> threads;
+                for (int i = 0; i < 4; ++i) {
+                    threads.emplace_back([&, i] {
+                        ++ready;
+                        while (ready.load() < 4) {
+                        }
+                        Logger::instance()->registerClient(clients[i], 255);
+                    });
+                }
+                for (auto& thread : threads) thread.join();
+                LOG(Info) << "to every client" << std::endl;
+                int stored = 0;
+                for (auto* client : clients) stored += !client->linesWith("to every client").empty();
+                std::_Exit(stored == 4 ? 0 : 10 + stored);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << "round " << round;
+    }
 }

@@ -17,5 +17,5 @@ TEST(ThreadWrapperDeathTest, ThreadThatCannotBeCreatedEndsTheProcess) {
             platform_test::failCreateThread(1, ERROR_NOT_ENOUGH_MEMORY);
             (new IdleWorker())->open();
         },
-        ::testing::ExitedWithCode(kFatalStopExitCode), ",Error," RX_DIGIT "+,NON,ThreadWrapper,open,Assertion \\(h != NULL\\) failed .*ThreadWrapper\\.cpp " RX_DIGIT "+");
+        ::testing::ExitedWithCode(kFatalStopExitCode), ",Error," + rxDigit() + "+,NON,ThreadWrapper,open,Assertion \\(h != NULL\\) failed .*ThreadWrapper\\.cpp " + rxDigit() + "+");
 }

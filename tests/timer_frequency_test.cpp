@@ -53,3 +53,18 @@ TEST_F(OtherFrequencyTest, NanosecondsAreExactForLargeCounters) {
         EXPECT_EQ(Timer::instance()->getMicroseconds(), expected / 1000) << c;
     }
 }
+
+// A counter faster than about 9.2 GHz: the rest of a second times 10^9 no longer fits 64 bits.
+TEST_F(OtherFrequencyTest, NanosecondsAreExactForFastCounters) {
+    const LONGLONG frequencies[] = {9300000000LL, 20000000000LL, 1LL << 40};
+    for (LONGLONG f : frequencies) {
+        platform_test::setPerformanceFrequency(f);
+        const LONGLONG counters[] = {f - 1, f + f / 2, f * 86400 * 30 + f - 1};
+        for (LONGLONG c : counters) {
+            platform_test::setPerformanceCounter(c);
+            const i64 expected = static_cast<i64>(static_cast<__int128>(c) * 1000000000 / f);
+            EXPECT_EQ(Timer::instance()->getNanoseconds(), expected) << f << " " << c;
+        }
+    }
+    platform_test::setPerformanceFrequency(kFrequency);
+}

@@ -192,3 +192,4 @@ BOOL FindClose(HANDLE find);
 #include <platform/win_registry.h>
 #include <platform/win_user.h>
 #include <platform/win_objects.h>
+#include <platform/win_srwlock.h>

@@ -46,9 +46,7 @@ std::vector<std::string> LogFolder::files() const {
 
 std::string fileText(const std::string& windowsPath) {
     std::string text = readFile(nativePath(windowsPath));
-#ifdef _WIN32
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-#endif
+    if (kTextModeAddsCarriageReturns) text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
 }
 

@@ -12,6 +12,7 @@
 struct FileLoggerProbe {
     static IMutex& fileLock(GenFileLogger* logger) { return logger->m_fileLock; }
     static HeapMemoryAllocationTracker& tracker(GenFileLogger* logger) { return *logger->m_tracker; }
+    static void setFlushWaitMs(GenFileLogger* logger, u32 ms) { logger->flushMaxPeriodMs = ms; }
     static size_t queued(GenFileLogger* logger) {
         ScopedLock lock(&logger->m_queueLock);
         return logger->m_queue.size();

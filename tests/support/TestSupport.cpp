@@ -4,16 +4,20 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <iostream>
 #include <sstream>
 #include <thread>
-#ifdef _WIN32
 #include <io.h>
-#else
-#include <unistd.h>
-#endif
+
+std::string rxDigit() {
+    static const bool simple = ::testing::internal::RE::FullMatch("7", ::testing::internal::RE("\\d"));
+    return simple ? "\\d" : "[0-9]";
+}
 
 void RecordingClient::write(const std::string& line) {
     {
@@ -77,13 +81,8 @@ RecordingClient& sharedClient() {
 void redirectStdoutTo(const std::string& path) {
     std::cout.flush();
     std::fflush(stdout);
-#ifdef _WIN32
     int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0644);
     _dup2(fd, 1);
-#else
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-#endif
 }
 
 std::string readFile(const std::string& path) {
@@ -103,4 +102,26 @@ std::string uniqueName(const std::string& prefix) {
     std::ostringstream name;
     name << prefix << "_" << GetCurrentProcessId() << "_" << started << "_" << ++counter;
     return name.str();
+}
+
+void finishWithin(int ms, const std::string& what, const std::function<void()>& body) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([body, done] {
+        body();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) return;
+    ADD_FAILURE() << what << " did not return within " << ms << " ms";
+    std::cout.flush();
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+void endProcessAfter(int ms) {
+    std::thread([ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        std::cerr << "still running after " << ms << " ms" << std::endl;
+        std::_Exit(kStuckExitCode);
+    }).detach();
 }

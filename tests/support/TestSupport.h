@@ -3,17 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
-// One decimal digit in a death test's pattern: gtest matches those with POSIX regular expressions on Linux and
-// with its own simple expressions on Windows.
-#ifdef _WIN32
-#define RX_DIGIT "\\d"
-#else
-#define RX_DIGIT "[0-9]"
-#endif
+// One decimal digit in a death test's pattern, in whichever regular expressions this gtest matches those with:
+// POSIX ones on Linux, its own simple ones on Windows.
+std::string rxDigit();
 
 // A log client that keeps every line and every call, in order.
 class RecordingClient : public LoggerClient {
@@ -49,3 +46,10 @@ void redirectStdoutTo(const std::string& path);
 std::string readFile(const std::string& path);
 // A name unique across this machine's test runs, for files and folders in the working directory.
 std::string uniqueName(const std::string& prefix);
+
+// Runs `body` on a thread of its own and waits up to `ms` for it. A body that does not return in time fails the
+// test and ends the process at once: a hang fails within seconds, not at ctest's timeout.
+void finishWithin(int ms, const std::string& what, const std::function<void()>& body);
+// For the child of a death test: ends the process with code 99 when it is still running after `ms`.
+constexpr int kStuckExitCode = 99;
+void endProcessAfter(int ms);

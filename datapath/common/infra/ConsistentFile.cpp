@@ -47,10 +47,11 @@ bool readTextLine(std::istream& in, std::string& line) {
     return true;
 }
 
-// An unsigned decimal number on a line of its own; text that is no number reads as 0.
+// An unsigned decimal number on a line of its own, bounded as the data lines are; text that is no number reads
+// as 0, and so does a line past the limit.
 u64 readNumberLine(std::istream& in) {
     std::string line;
-    if (!std::getline(in, line)) return 0;
+    if (!readTextLine(in, line)) return 0;
     std::istringstream text(line);
     u64 value = 0;
     if (!(text >> value)) return 0;
@@ -76,8 +77,10 @@ RcStatus ConsistentFile::findLatestValidFileIndex(int& latest, std::vector<std::
     u64 bestVersion = 0;
     bool anyFileFound = false;
     for (int i = 0; i < m_slots; ++i) {
-        std::ifstream data(nativePath(getDataFileName(i)), std::ios::in | std::ios::binary);
-        std::ifstream signature(nativePath(getSignatureFileName(i)), std::ios::in | std::ios::binary);
+        std::ifstream data;
+        std::ifstream signature;
+        openInput(data, getDataFileName(i), std::ios::in | std::ios::binary);
+        openInput(signature, getSignatureFileName(i), std::ios::in | std::ios::binary);
         if (!data.is_open() && !signature.is_open()) {
             LOG(Info) << "Not found persistent files for index " << i << std::endl;
             continue;

@@ -25,6 +25,8 @@ u64 steadyMs() {
 }
 
 constexpr u64 kReopenIntervalMs = 1000;
+// How often the writer makes sure that its stream still writes to the live file.
+constexpr u64 kLiveCheckIntervalMs = 1000;
 
 // Budget in bytes; all bits set means no practical limit, and so does anything past 32 bits.
 u32 budgetBytes(u32 budgetMiB) {
@@ -90,10 +92,14 @@ u32 GenFileLogger::getFileIndex(const std::string& name, size_t prefixLength) {
     std::string rest = prefixLength <= name.size() ? name.substr(prefixLength) : std::string();
     rest = rest.substr(0, rest.find(".txt"));
     rest = rest.substr(0, rest.find(".gz"));
-    std::istringstream in(rest);
-    u32 index = 0;
-    if (!(in >> index)) return 0;
-    return index;
+    // Only leading digits make an index: no sign, no blank. The largest u32 is no index either, so that the next
+    // index (the highest + 1) never wraps to 0.
+    u64 index = 0;
+    for (size_t i = 0; i < rest.size() && rest[i] >= '0' && rest[i] <= '9'; ++i) {
+        index = index * 10 + static_cast<u64>(rest[i] - '0');
+        if (index >= 0xFFFFFFFFull) return 0;
+    }
+    return static_cast<u32>(index);
 }
 
 bool GenFileLogger::openFile() {
@@ -104,6 +110,8 @@ bool GenFileLogger::openFile() {
     if (!m_stream.is_open() || !m_stream.good()) return false;
     m_stream.seekp(0, std::ios::end);  // the Windows runtime reports 0 for a fresh append stream
     m_position = static_cast<u64>(m_stream.tellp());
+    m_liveIdentity = fileIdentity(m_basePath + ".txt");
+    m_lastLiveCheckMs = steadyMs();
     return true;
 }
 
@@ -239,11 +247,34 @@ void GenFileLogger::checkStreamLocked() {
     }
 }
 
+void GenFileLogger::checkLiveFileLocked() {
+    // A rotation that is due lists the folder anyway, and opens the live file anew whatever it finds.
+    if (!m_stream.good() || m_position > kRotateAboveBytes) return;
+    const u64 now = steadyMs();
+    if (now - m_lastLiveCheckMs < kLiveCheckIntervalMs) return;
+    m_lastLiveCheckMs = now;
+    if (fileIdentity(m_basePath + ".txt") == m_liveIdentity) return;
+    // The live file was removed or replaced under the open stream (Linux lets its folder be removed): lines would
+    // go on into a file nobody can see. Open it anew, folder included.
+    m_stream.close();
+    m_stream.setstate(std::ios::failbit);
+    m_lastReopenAttemptMs = 0;
+}
+
 void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
-    if (!streamUsableLocked()) return;
+    checkLiveFileLocked();
+    // A line dropped or a stream left bad is reported (once) here, in both modes: the queued mode flushes only
+    // at its markers, and a full disk must not lose lines silently until then.
+    if (!streamUsableLocked()) {
+        reportStreamFailureLocked();
+        return;
+    }
     if (m_position > kRotateAboveBytes) {
         rotate();
-        if (!streamUsableLocked()) return;
+        if (!streamUsableLocked()) {
+            reportStreamFailureLocked();
+            return;
+        }
     }
     m_stream.write(data, static_cast<std::streamsize>(length));
     if (!m_stream.good() && streamUsableLocked()) {
@@ -251,16 +282,14 @@ void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
         m_stream.write(data, static_cast<std::streamsize>(length));
     }
     advancePosition(data, length);
+    // Cleared only by a flush that went through: a write into the stream's buffer proves nothing.
+    if (!m_stream.good()) reportStreamFailureLocked();
 }
 
 void GenFileLogger::advancePosition(const char* data, u64 length) {
     // The stream's own position would cost a system call per line.
     m_position += length;
-#ifdef _WIN32
-    m_position += static_cast<u64>(std::count(data, data + length, '\n'));  // text mode writes "\r\n"
-#else
-    (void)data;
-#endif
+    if (kTextModeAddsCarriageReturns) m_position += static_cast<u64>(std::count(data, data + length, '\n'));
 }
 
 void GenFileLogger::flushStreamLocked() {

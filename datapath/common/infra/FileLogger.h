@@ -81,6 +81,8 @@ private:
     // A failed stream (a reopen that failed, a full disk) is retried at most about once a second.
     bool streamUsableLocked();
     void reportStreamFailureLocked();
+    // About once a second: closes the stream when the live file it writes to was removed or replaced.
+    void checkLiveFileLocked();
     // Reports a failed stream once, and clears the report once lines are written again.
     void checkStreamLocked();
     void flushStreamLocked();
@@ -95,6 +97,8 @@ private:
     u64 m_lastMarkerPassed = 0;
     std::atomic<u32> m_writerThreadId{0};
     u64 m_lastReopenAttemptMs = 0;
+    u64 m_lastLiveCheckMs = 0;
+    u64 m_liveIdentity = 0;  // of the file the stream writes to (fileIdentity)
     u64 m_position = 0;  // of the live stream, in bytes on disk
     bool m_streamFailureReported = false;
 };

@@ -35,12 +35,23 @@ const char* logComponentName(LogComponent component) {
 Logger::Logger() : m_asyncThreadNames("LoggerAsyncThreadNames"), m_threadNames("LoggerThreadNames") {}
 
 void Logger::registerClient(LoggerClient* client, u32 mask) {
+    {
+        // The slot is claimed under the lock, so two threads registering at once never take the same one; the
+        // count is raised only once the slot is stored, so a concurrent dispatch sees the old count or the
+        // complete client.
+        ScopedLock lock(&m_clientsLock);
+        const u32 count = m_clientsCnt.load(std::memory_order_relaxed);
+        if (count < kMaxLogClients) {
+            client->m_mask = mask;
+            m_clients[count] = client;
+            m_clientsCnt.store(count + 1, std::memory_order_release);
+            return;
+        }
+    }
+    // The table is full. Reported without the lock: the line goes to every client and may end the process.
     const u32 count = m_clientsCnt.load(std::memory_order_relaxed);
     ASSERT_MSG(Assert, m_clientsCnt < 4, " m_clientsCnt=" << count << " ");
-    if (count >= kMaxLogClients) return;  // a handler accepted the line: the table stays as it is
-    client->m_mask = mask;
-    m_clients[count] = client;
-    m_clientsCnt.store(count + 1, std::memory_order_release);
+    // A handler accepted the line: the table stays as it is.
 }
 
 void Logger::setThreadName(std::string name) {

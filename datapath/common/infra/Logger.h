@@ -63,6 +63,7 @@ private:
     StlMemShiledContainer<std::map<int, std::string>> m_threadNames;
     LoggerClient* m_clients[kMaxLogClients] = {};
     std::atomic<u32> m_clientsCnt{0};
+    Mutex m_clientsLock;  // taken only by registerClient; dispatch reads the table without it
     Mutex m_mutex;
     std::atomic<AssertHandler*> m_assertHandler{nullptr};
     std::function<void(const std::string&)> m_componentCallbacks[kLogComponentCount];

@@ -1,10 +1,7 @@
 #pragma once
 #include "Semaphore.h"
 
-#include <mutex>
-#ifdef _WIN32
 #include <windows.h>
-#endif
 
 class IMutex {
 public:
@@ -14,28 +11,19 @@ public:
     virtual ~IMutex() = default;
 };
 
-// Plain, non-recursive lock. The constexpr constructor makes static instances constant-initialised, so every
-// singleton's lock exists before any static initialiser of another file can ask for the singleton. The
-// Windows runtime's std::mutex cannot be constant-initialised; a slim reader/writer lock, all zero when
-// free, can.
+// Plain, non-recursive lock: a slim reader/writer lock taken exclusively. The constexpr constructor makes static
+// instances constant-initialised (the lock is all zero when free), so every singleton's lock exists before any
+// static initialiser of another file can ask for the singleton; the runtime's std::mutex cannot promise that.
 class Mutex : public IMutex {
 public:
     constexpr Mutex() noexcept = default;
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
-#ifdef _WIN32
     void lock() override { AcquireSRWLockExclusive(&m_lock); }
     void unlock() override { ReleaseSRWLockExclusive(&m_lock); }
 
 private:
-    SRWLOCK m_lock{};
-#else
-    void lock() override { m_mutex.lock(); }
-    void unlock() override { m_mutex.unlock(); }
-
-private:
-    std::mutex m_mutex;
-#endif
+    SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
 // A lock without an owning thread: one thread may take it and another release it.
@@ -47,6 +35,23 @@ public:
 
 private:
     Semaphore m_semaphore;
+};
+
+// Holds a T that is constructed like a static (constant-initialised when T's constructor is constexpr) and never
+// destroyed.
+template <class T>
+class NeverDestroyed {
+public:
+    constexpr NeverDestroyed() noexcept : m_value() {}
+    ~NeverDestroyed() {}
+    NeverDestroyed(const NeverDestroyed&) = delete;
+    NeverDestroyed& operator=(const NeverDestroyed&) = delete;
+    T* get() { return &m_value; }
+
+private:
+    union {
+        T m_value;
+    };
 };
 
 class ScopedLock {

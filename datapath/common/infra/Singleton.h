@@ -10,7 +10,7 @@ public:
     static T* instance() {
         T* p = s_instance.load(std::memory_order_acquire);
         if (p) return p;
-        ScopedLock lock(&s_mutex);
+        ScopedLock lock(s_mutex.get());
         p = s_instance.load(std::memory_order_relaxed);
         if (!p) {
             p = new Impl();  // plain allocation; a throwing constructor frees it and leaves the pointer null
@@ -21,7 +21,9 @@ public:
 
 protected:
     Singleton() = default;
-    static inline Mutex s_mutex;
+    // Never destroyed: writer and worker threads outlive main, and one may reach its first use while the process
+    // runs its exit-time destructors.
+    static inline NeverDestroyed<Mutex> s_mutex;
 
 private:
     static inline std::atomic<T*> s_instance{nullptr};

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <unordered_map>
 
 namespace {
 
@@ -155,7 +156,8 @@ void Tweaks::loadFromFiles() {
 bool Tweaks::updateFromFile(const std::string& path) {
     // Binary: a carriage return stays part of its line on every platform (it counts towards the line's length,
     // and trim removes it).
-    std::ifstream in(nativePath(path), std::ios::in | std::ios::binary);
+    std::ifstream in;
+    openInput(in, path, std::ios::in | std::ios::binary);
     if (in.fail()) {
         LOG(Error) << "Failed to open " << path << "while trying to update tweaks from it" << std::endl;
         return false;
@@ -196,10 +198,12 @@ void Tweaks::update(std::istream& in, std::vector<TweakLine>& lines, bool strict
         return;
     }
     lines = getTweaksFromStream(in, strict);
+    // Each name counted once: a count per line over the whole list would make a large file quadratic.
+    std::unordered_map<std::string, size_t> counts;
+    counts.reserve(lines.size());
+    for (const TweakLine& line : lines) ++counts[line.name];
     for (TweakLine& line : lines) {
-        const auto count = std::count_if(lines.begin(), lines.end(),
-                                         [&line](const TweakLine& other) { return other.name == line.name; });
-        if (count == 1) {
+        if (counts[line.name] == 1) {
             update(line.name, line.value);
             continue;
         }
