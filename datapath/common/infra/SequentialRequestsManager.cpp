@@ -31,12 +31,13 @@ void SequentialRequestsManager::importRequestReferenceInternal(ModuleInformation
 
     const u64 key = mmi->m_waitingRequestsQueue.front().getKey();
     const auto inserted = m_waitingModules.emplace(key, mmi);
+    const bool keyIsFree = inserted.second;
     // A key that another module already holds would flag this module as waiting without a place in the order:
     // it would never be served.
-    TESK_ASSERT_MSG(inserted.second, "request key already in WaitingModules" << " key=" << key << " " << " mmi=" << mmi
-                                                                             << " " << " holder="
-                                                                             << inserted.first->second << " ");
-    if (!inserted.second) return;
+    TESK_ASSERT_MSG(keyIsFree, "request key already in WaitingModules" << " key=" << key << " " << " mmi=" << mmi
+                                                                        << " " << " holder=" << inserted.first->second
+                                                                        << " ");
+    if (!keyIsFree) return;
     mmi->isRequestInWaitingModules = true;
 }
 
