@@ -3,6 +3,8 @@
 #include "DeadLockChecker.h"
 #include "DynamicTweaks.h"
 #include "Logger.h"
+#include "RateMonitor.h"
+#include "Timer.h"
 #include "TrackedAllocation.h"
 
 #include <chrono>
@@ -11,6 +13,8 @@
 
 namespace {
 const char* nameOrEmpty(const char* name) { return name ? name : ""; }
+
+u64 nowUs() { return static_cast<u64>(Timer::instance()->getMicroseconds()); }
 }  // namespace
 
 u32 ActiveObject::Action::getDeadlockTimeoutSec() {
@@ -29,7 +33,37 @@ ActiveObject::ActiveObject(const char* name, bool* forceVerbose)
 
 const char* ActiveObject::getName() { return m_name.c_str(); }
 
-ActiveObject::~ActiveObject() { terminateAllThreads(); }
+ActiveObject::~ActiveObject() {
+    terminateAllThreads();
+    trackedDelete(m_rateMonitor, __FILE__, __LINE__);
+}
+
+RateMonitor* ActiveObject::attachRateMonitor(const std::string& name, u32 submittedThreshold, u64 busyTimeThreshold,
+                                             u32 completedThreshold, u64 timeDivisor, bool keepWindow,
+                                             u64 windowStart) {
+    RateMonitor* monitor = trackedNew<RateMonitor>("RateMonitor", __FILE__, __LINE__, name, submittedThreshold,
+                                                   busyTimeThreshold, completedThreshold, timeDivisor, keepWindow,
+                                                   windowStart);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ASSERT_MSG(Assert, m_rateMonitor == nullptr, "a rate monitor is attached already" << " m_name=" << m_name << " ");
+        if (m_rateMonitor == nullptr) {
+            m_rateMonitor = monitor;
+            return monitor;
+        }
+    }
+    trackedDelete(monitor, __FILE__, __LINE__);
+    return nullptr;
+}
+
+void ActiveObject::closeRateIntervalLocked() {
+    if (m_rateMonitor == nullptr) return;
+    ScopedLock monitorLock(m_rateMonitor->m_mutex);
+    if (m_rateMonitor->m_taskIntervalStart == 0) return;
+    const u64 now = nowUs();
+    m_rateMonitor->taskDone(now, now - m_rateMonitor->m_taskIntervalStart);
+    m_rateMonitor->m_taskIntervalStart = 0;
+}
 
 void ActiveObject::onWorkerStart(u32 /*workerIndex*/) {}
 
@@ -43,6 +77,15 @@ RcStatus ActiveObject::addAction(Action* action) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_enabled) {
+            if (m_rateMonitor) {
+                // An interval runs from the first action queued on an empty queue until the queue is drained.
+                ScopedLock monitorLock(m_rateMonitor->m_mutex);
+                if (m_pq.empty() && m_rateMonitor->m_taskIntervalStart == 0) {
+                    m_rateMonitor->m_taskIntervalStart = nowUs();
+                    m_rateMonitor->incActiveTasksLocked(1);
+                }
+                ++m_rateMonitor->m_submittedTasks;
+            }
             m_pq.enqueue(action, 0);
             m_cond.notify_one();
             return static_cast<RcStatus>(0);
@@ -85,6 +128,7 @@ void ActiveObject::run() {
             Action* action = nullptr;
             u32 priority = 0;
             m_pq.dequeue(action, priority);
+            if (m_pq.empty()) closeRateIntervalLocked();
             lock.unlock();
 
             action->m_priority = priority;
@@ -132,6 +176,7 @@ void ActiveObject::terminateAllThreads() {
             u32 priority = 0;
             while (m_pq.dequeue(action, priority)) discarded.push_back(action);
         }
+        closeRateIntervalLocked();
     }
     for (Action* action : discarded) trackedDelete(action, __FILE__, __LINE__);
 }

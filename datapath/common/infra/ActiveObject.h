@@ -44,8 +44,15 @@ public:
     RcStatus addAction(Action* action);
     // Stops every worker and deletes the queued actions unrun.
     void terminateAllThreads();
+    // Builds a rate monitor (RateMonitor's constructor arguments) that the object owns from now on and feeds with
+    // its actions; one per object. Returns it.
+    RateMonitor* attachRateMonitor(const std::string& name, u32 submittedThreshold, u64 busyTimeThreshold,
+                                   u32 completedThreshold, u64 timeDivisor, bool keepWindow, u64 windowStart);
 
 protected:
+    // With m_mutex held: reports the monitor's open interval as one task done.
+    void closeRateIntervalLocked();
+
     PriorityQueue<Action*> m_pq;
     std::mutex m_mutex;
     std::condition_variable m_cond;
