@@ -190,3 +190,5 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
 BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
 BOOL FindClose(HANDLE find);
 #include <platform/win_objects.h>
+#include <platform/win_com.h>
+#include <platform/win_volumes.h>
