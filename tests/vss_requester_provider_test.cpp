@@ -50,6 +50,7 @@ struct Case {
     std::vector<std::string> provider;  // the provider's journal, without times
     std::string error;                  // an Error line expected, or ""
     bool programMissing = false;
+    bool thawEarly = false;  // the flow set the thaw event before the provider froze (its time-out path)
 };
 
 TEST(VssRequesterProviderTest, DoSnapshotAgainstTheProviderProcess) {
@@ -69,6 +70,8 @@ TEST(VssRequesterProviderTest, DoSnapshotAgainstTheProviderProcess) {
         {"dies frozen", {"--die-frozen"}, true, false, true, 1, {"freeze"}, unexpected},
         {"fails before freezing", {"--fail-before-freeze"}, true, false, false, 1, {"fail"}, unexpected},
         {"provider absent", {}, true, false, false, 1, {}, unexpected, true},
+        {"thaw set before the freeze", {"--hold-ms", "3000"}, true, false, true, 0, {"freeze", "thaw 0"}, "", false,
+         true},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -96,6 +99,7 @@ TEST(VssRequesterProviderTest, DoSnapshotAgainstTheProviderProcess) {
         HANDLE thaw = CreateEventA(&attributes, FALSE, FALSE, "Global\\TalvoVssThawEvent");
         ASSERT_TRUE(quiesced && thaw && (mutex || !c.flowRunning));
 
+        if (c.thawEarly) SetEvent(thaw);
         int result = -1;
         const auto started = std::chrono::steady_clock::now();
         std::thread requester([&] { result = VssRequester().DoSnapshot(RequesterArgs()); });
