@@ -499,10 +499,10 @@ TEST_F(VssRequesterTest, WriterLines) {
                           "(VSS_WS_FAILED_AT_FREEZE)  Writer Failure code: 800423f4 Writer ID: " +
                               i + " Instance ID: " + w));
     EXPECT_TRUE(logged(r, "GetWriterStatusCount returned number of writers: 3"));
-    // Numbers after the hexadecimal code stay decimal.
-    EXPECT_TRUE(logged(r, "GetWriterStatus for writer 0:  WriterName: System Writer .  Status: 5 "
-                          "(VSS_WS_WAITING_FOR_BACKUP_COMPLETE)  Writer Failure code: 0 Writer ID: " +
-                              w + " Instance ID: " + i));
+    // Three gathers: the failing writer is skipped only the first time; every name freed (checked on tear-down).
+    EXPECT_EQ(std::count_if(r.log.begin(), r.log.end(),
+                            [](const std::string& m) { return startsWith(m, "GetWriterStatus for writer "); }),
+              8);
 }
 
 TEST_F(VssRequesterTest, WriterCountFailureIsLoggedAndTheCheckGoesOn) {
