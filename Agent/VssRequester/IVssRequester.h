@@ -1,7 +1,7 @@
 #pragma once
 #include "RequesterArgs.h"
 
-// One complete VSS backup sequence over the machine's volumes.
+// One complete VSS backup sequence: the real requester or its simulator.
 class IVssRequester {
 public:
     virtual ~IVssRequester() = default;

@@ -1,13 +1,12 @@
 #pragma once
-#include "Types.h"
-
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// What the command line tells the VSS requester.
+// What one VSS backup sequence covers, from the agent's command line.
 struct RequesterArgs {
-    // The volume filter, in command-line order; empty: every volume.
+    // Volume filter in command-line order: a volume is taken when its GUID path contains one entry. Empty: all.
     std::vector<std::wstring> m_volumes;
-    // A VSS backup type handed on unchecked; -1: not given.
-    i32 m_backupType = 0;
+    // A VSS_BACKUP_TYPE number handed to VSS as given; -1 (not given) selects VSS_BT_COPY.
+    int32_t m_backupType = -1;
 };

@@ -193,3 +193,5 @@ BOOL FindClose(HANDLE find);
 #include <platform/win_user.h>
 #include <platform/win_objects.h>
 #include <platform/win_srwlock.h>
+#include <platform/win_com.h>
+#include <platform/win_volumes.h>

@@ -1,0 +1,3 @@
+// COM: see platform/win_com.h.
+#pragma once
+#include <windows.h>
