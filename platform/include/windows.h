@@ -190,3 +190,5 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
 BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
 BOOL FindClose(HANDLE find);
 #include <platform/win_user.h>
+#include <platform/win_process.h>
+#include <platform/win_dialog.h>

@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include "CommandLineQuoting.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cwchar>
@@ -46,21 +48,7 @@ int agentExitCodeFromByte(int byte) {
 
 std::wstring quoteWindowsArgument(const std::wstring& arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes before a quote are doubled and the quote escaped; elsewhere they stand for themselves.
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');  // before the closing quote
-    out += L'"';
-    return out;
+    return quoteCommandLineArgument(arg);
 }
 
 std::string vantrellPath() {

@@ -23,3 +23,4 @@ namespace platform_test {
 void setStandinRoot(const char* root);
 }
 #include <platform/testing_shell.h>
+#include <platform/testing_launcher.h>

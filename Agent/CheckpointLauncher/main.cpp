@@ -1,0 +1,28 @@
+#include "AgentInitializer.h"
+#include "CheckpointLauncher.h"
+#include "Logger.h"
+#include "Tweaks.h"
+#include "resource.h"
+
+#include <windows.h>
+
+#include <string>
+
+extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    const std::string logFileName = "Corbeline.exe.log";
+    AgentInitializer::setTweakDefaults();
+    // Read as the agent does (a bad value ends the process here too); the tracked allocator is not linked yet,
+    // so there is no switch to set.
+    const bool memShield = Tweaks::instance()->longVal("t_enableMemshield", 0) != 0;
+    (void)memShield;
+    // Only the main log: the launcher keeps no per-run log.
+    AgentInitializer::initLogger(logFileName, false);
+    Tweaks::instance()->print();
+
+    LOG_FN(Info, "wWinMain") << "Invoked." << std::endl;
+    LOG_FN(Info, "wWinMain") << "Showing dialog..." << std::endl;
+    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_ADD_CHECKPOINT), NULL, Checkpoint, 0);
+    LOG_FN(Info, "wWinMain") << "Done." << std::endl;
+    Logger::instance()->flushClients();
+    return 0;
+}
