@@ -10,6 +10,7 @@ struct ChildOptions {
     // Set in the child's environment; an empty value removes the variable.
     std::vector<std::pair<std::string, std::string>> env;
     std::string workdir;     // "" keeps this process's
+    std::string stdinPath;   // "" keeps this process's
     std::string stdoutPath;  // "" discards
     std::string stderrPath;
     int deadlineMs = 60000;  // then the child is killed
@@ -33,3 +34,7 @@ std::wstring quoteWindowsArgument(const std::wstring& arg);
 
 // The built Vantrell program.
 std::string vantrellPath();
+// The built Corbeline program.
+std::string corbelinePath();
+// The built program that writes down its arguments (tests/helpers/argv_dump.cpp).
+std::string argvDumpPath();
