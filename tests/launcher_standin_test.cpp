@@ -387,3 +387,115 @@ TEST_F(ProcessStart, RealAgentGetsTheNameAsOneArgument) {
     ASSERT_GE(printed.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(printed.begin(), printed.begin() + expected.size()), expected);
 }
+
+namespace {
+
+// The Corbeline program in its install folder, with a machine of its own, fed `input` on its standard input.
+class CorbelineProgram : public LauncherFolder {
+protected:
+    struct Run {
+        ChildResult result;
+        std::string out;
+        std::string outPath;
+        std::vector<LogLine> log;
+    };
+    Run run(const std::string& input) {
+        const std::string tag = m_root + "/run" + std::to_string(++m_runs);
+        std::ofstream(tag + ".in", std::ios::binary) << input;
+        ChildOptions options;
+        options.program = corbelinePath();
+        options.stdinPath = tag + ".in";
+        options.stdoutPath = tag + ".out";
+        options.stderrPath = tag + ".err";
+        options.workdir = m_root;
+        options.env = {{"TALVO_STANDIN_ROOT", m_root + "/machine"},
+                       {"TALVO_COMMON_APPDATA", "C:\\ProgramData"},
+                       {platform_test::kModuleFileNameEnv, install() + "/Corbeline"},
+                       {"TALVO_ARGV_DUMP", m_dump}};
+        Run run;
+        run.result = runChild(options);
+        run.out = readFile(options.stdoutPath);
+        run.outPath = options.stdoutPath;
+        run.log = parseLogLines(readFile(logs() + "/Corbeline.exe.log.txt"));
+        return run;
+    }
+    std::string logs() const { return m_root + "/machine/drive_c/ProgramData/Talvo/logs"; }
+    static std::vector<std::string> trail(const std::vector<LogLine>& log) {
+        std::vector<std::string> out;
+        for (const auto& line : log) {
+            if (line.method == "wWinMain" || line.method == "Checkpoint" || line.method == "runAgent") {
+                out.push_back(line.level + " " + line.className + ":" + line.method + " " + line.message);
+            }
+        }
+        return out;
+    }
+    int m_runs = 0;
+};
+
+}  // namespace
+
+// An empty line leaves OK disabled and asks again; the next line starts the agent once with that name. The
+// agent's own output never reaches the launcher's.
+TEST_F(CorbelineProgram, TerminalLineStartsTheAgentOnce) {
+    installDump();
+    setenv("TALVO_ARGV_DUMP_SLEEP_MS", "0", 1);
+    const Run r = run("\ncp 1\nsecond\n");
+    ASSERT_TRUE(r.result.started);
+    EXPECT_FALSE(r.result.timedOut);
+    EXPECT_EQ(r.result.exitCode, 0);
+    const auto dump = waitForFile(m_dump);
+    ASSERT_TRUE(dump.has_value());
+    EXPECT_EQ(splitZeros(*dump), (std::vector<std::string>{"-GUI", "h", "8080", "0.0.0.0", "8081", "cp 1"}));
+    // Read again once the agent has written to its own streams.
+    EXPECT_EQ(readFile(r.outPath), "Add VSS Checkpoint\nEnter a name for a checkpoint: Enter a name for a checkpoint: ");
+    const std::vector<std::string> expected{
+        "Info :wWinMain Invoked.",
+        "Info :wWinMain Showing dialog...",
+        "Info :Checkpoint IDOK",
+        "Info :runAgent GetModuleFileNameA retrieved the following file name: " + install() + "/Corbeline",
+        "Info :runAgent Configuration file name: " + install() + "/Corbeline.conf",
+        "Info :runAgent localURL: h",
+        "Info :runAgent localPort: 8080",
+        "Info :runAgent peerURL: 0.0.0.0",
+        "Info :runAgent peerPort: 8081",
+        "Info :runAgent cmdline: Vantrell.exe -GUI h 8080 0.0.0.0 8081 \"cp 1\"",
+        "Info :wWinMain Done.",
+    };
+    EXPECT_EQ(trail(r.log), expected);
+}
+
+// The end of input cancels: nothing is started and the program still ends its log and exits 0.
+TEST_F(CorbelineProgram, EndOfInputStartsNothing) {
+    installDump();
+    const struct {
+        const char* what;
+        std::string input;
+    } cases[] = {{"no input", ""}, {"empty lines only", "\n\r\n\n"}};
+    for (const auto& c : cases) {
+        const Run r = run(c.input);
+        ASSERT_TRUE(r.result.started) << c.what;
+        EXPECT_EQ(r.result.exitCode, 0) << c.what;
+        EXPECT_EQ(trail(r.log).size() >= 3 ? trail(r.log)[2] : "", "Info :Checkpoint IDCANCEL") << c.what;
+        EXPECT_EQ(trail(r.log).back(), "Info :wWinMain Done.") << c.what;
+        EXPECT_FALSE(fs::exists(m_dump)) << c.what;
+    }
+}
+
+// A missing agent leaves an Error line; the dialog closes and the program exits 0. The launcher writes only its
+// main log: no per-run log is created, and one lying there is left alone.
+TEST_F(CorbelineProgram, MissingAgentIsLoggedAndOnlyTheMainLogIsWritten) {
+    fs::create_directories(logs());
+    std::ofstream(logs() + "/Corbeline.exe.current.log.txt") << "left alone\n";
+    const Run r = run("cp\n");
+    ASSERT_TRUE(r.result.started);
+    EXPECT_EQ(r.result.exitCode, 0);
+    const auto lines = trail(r.log);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Error :runAgent Error 2 in CreateProcessW.");
+    EXPECT_EQ(lines.back(), "Info :wWinMain Done.");
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(logs())) files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"Corbeline.exe.current.log.txt", "Corbeline.exe.log.txt"}));
+    EXPECT_EQ(readFile(logs() + "/Corbeline.exe.current.log.txt"), "left alone\n");
+}
