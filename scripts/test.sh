@@ -37,6 +37,9 @@ run_ctest "Linux, ThreadSanitizer (threaded tests)" tsan
 WINEPREFIX=$(mktemp -d /tmp/talvo-wine.XXXXXX)
 export WINEPREFIX WINEDEBUG=-all
 wineboot -i >/dev/null 2>&1
+# Wine's null display driver, so that windows and dialogs exist without a display; it applies from a new server on.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+wineserver -k; wineserver -w
 wineserver -p
 # Keep one Wine process alive for the whole run, its output going nowhere. Otherwise Wine's own services may end
 # between tests and be restarted by one of them, holding that test's output pipe open until ctest times it out.

@@ -38,11 +38,13 @@ std::string ownPath() {
 // The arguments the dump program wrote, once it has; nothing after `ms`.
 std::optional<std::vector<std::string>> waitForDump(const std::string& path, int ms = 30000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!fs::exists(path)) {
+    // Complete once the closing line end is there.
+    std::string text;
+    while (!fs::exists(path) || (text = readFile(path)).empty() || text.back() != '\n') {
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const std::string text = readFile(path);
+    text.pop_back();
     std::vector<std::string> args;
     size_t start = 0;
     for (size_t zero; (zero = text.find('\0', start)) != std::string::npos; start = zero + 1) {

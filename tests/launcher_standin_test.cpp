@@ -39,7 +39,9 @@ std::optional<std::string> waitForFile(const std::string& path, int ms = 20000) 
     return readFile(path);
 }
 
-std::vector<std::string> splitZeros(const std::string& text) {
+// The dump program's list: each argument followed by a zero byte, a line end after the last.
+std::vector<std::string> splitZeros(std::string text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
     std::vector<std::string> args;
     size_t start = 0;
     for (size_t zero; (zero = text.find('\0', start)) != std::string::npos; start = zero + 1) {
@@ -290,7 +292,8 @@ TEST_F(ProcessStart, FindsTheAgentInTheSearchOrder) {
             const std::string tag = name == "Vantrell.exe" && folder == "install" && c.expected == "install.exe"
                                         ? "install.exe"
                                         : folder;
-            writeScript(m_root + "/" + folder + "/" + name, "printf '" + tag + "' > \"$TALVO_ARGV_DUMP\"\n");
+            writeScript(m_root + "/" + folder + "/" + name, "printf '" + tag + "' > \"$TALVO_ARGV_DUMP.partial\"\n"
+                        "mv \"$TALVO_ARGV_DUMP.partial\" \"$TALVO_ARGV_DUMP\"\n");
         }
         for (const auto& folder : c.folders) fs::create_directory(m_root + "/" + folder + "/Vantrell.exe");
         fs::remove(m_dump);

@@ -1,6 +1,7 @@
 // A stand-in for the agent that enters as the agent does (wmain, the runtime's split on Windows, the stand-in's
 // split and UTF-8 decoding on Linux) and writes its arguments after the program name to the file named by
-// TALVO_ARGV_DUMP, each as UTF-8 followed by a zero byte. TALVO_ARGV_DUMP_SLEEP_MS delays it; it also writes to
+// TALVO_ARGV_DUMP, each as UTF-8 followed by a zero byte, and a
+// line end after the last. TALVO_ARGV_DUMP_SLEEP_MS delays it; it also writes to
 // its standard streams, which must not reach whoever started it.
 #include <chrono>
 #include <cstdio>
@@ -54,6 +55,7 @@ extern "C" int wmain(int argc, wchar_t** argv) {
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
         for (int i = 1; i < argc; ++i) out << utf8(argv[i]) << '\0';
+        out << '\n';
     }
     return std::rename(partial.c_str(), target) == 0 ? 0 : 3;
 }
