@@ -49,6 +49,8 @@ feeder=$!
 wine cmd /c pause <"$WINEPREFIX/keepalive" >/dev/null 2>&1 &
 keeper=$!
 sleep 1
+# Likewise the desktop process, which the first window of a test would start holding that test's output pipe.
+wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
 run_ctest "Windows x86-64 under Wine" windows
 kill "$keeper" "$feeder" 2>/dev/null || true
 wineserver -k || true

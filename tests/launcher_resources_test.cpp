@@ -183,6 +183,22 @@ TEST(LauncherResources, BothProgramsAskForElevation) {
     }
 }
 
+// The dialog's window, and a timer that ends a dialog nobody drives, so the test never hangs.
+std::atomic<HWND> g_shown{nullptr};
+constexpr UINT_PTR kGiveUpTimer = 7;
+constexpr INT_PTR kGaveUp = 77;
+INT_PTR CALLBACK watchedCheckpoint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetTimer(window, kGiveUpTimer, 30000, nullptr);
+        g_shown = window;
+    }
+    if (message == WM_TIMER && wParam == kGiveUpTimer) {
+        EndDialog(window, kGaveUp);
+        return TRUE;
+    }
+    return Checkpoint(window, message, wParam, lParam);
+}
+
 // The real dialog, shown by the dialog manager from the launcher's resources, driven from a second thread: typing
 // enables OK, deleting disables it, and a click starts the agent (the argument dump beside this program).
 TEST(LauncherResources, RealDialogRunsTheLauncher) {
@@ -195,16 +211,14 @@ TEST(LauncherResources, RealDialogRunsTheLauncher) {
     const std::string dump = fs::absolute(uniqueName("argv")).string();
     SetEnvironmentVariableA("TALVO_ARGV_DUMP", dump.c_str());
 
-    std::atomic<bool> found{false};
-    std::atomic<int> step{0};
-    bool enabledAtStart = true, enabledWithText = false, enabledWhenDeleted = true;
+    std::atomic<bool> done{false};
+    bool found = false, enabledAtStart = true, enabledWithText = false, enabledWhenDeleted = true;
     std::thread user([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        HWND dialog = nullptr;
-        while (!dialog && std::chrono::steady_clock::now() < deadline) {
-            dialog = FindWindowW(NULL, L"Add VSS Checkpoint");
-            if (!dialog) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!g_shown && !done && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        HWND dialog = g_shown;
         if (!dialog) return;
         found = true;
         HWND ok = GetDlgItem(dialog, IDOK);
@@ -214,20 +228,16 @@ TEST(LauncherResources, RealDialogRunsTheLauncher) {
         SetDlgItemTextW(dialog, 1002, L"");
         enabledWhenDeleted = IsWindowEnabled(ok) != FALSE;
         SetDlgItemTextW(dialog, 1002, L"cp \"1\"\\");
-        step = 1;
         SendMessageW(ok, BM_CLICK, 0, 0);
     });
-    const INT_PTR result = DialogBoxParamW(launcher.module, MAKEINTRESOURCEW(101), NULL, Checkpoint, 0);
+    const INT_PTR result = DialogBoxParamW(launcher.module, MAKEINTRESOURCEW(101), NULL, watchedCheckpoint, 0);
     const DWORD error = GetLastError();
-    if (result == -1) {
-        // Without a desktop the dialog cannot be created; the thread gives up after its deadline.
-        user.join();
-        fs::remove(config);
-        GTEST_SKIP() << "the dialog could not be created here (error " << error << ")";
-    }
+    done = true;
     user.join();
     fs::remove(config);
+    if (result == -1) GTEST_SKIP() << "the dialog could not be created here (error " << error << ")";
     ASSERT_TRUE(found);
+    ASSERT_NE(result, kGaveUp) << "the dialog did not take the click";
     EXPECT_EQ(result, 1);
     EXPECT_FALSE(enabledAtStart);
     EXPECT_TRUE(enabledWithText);
