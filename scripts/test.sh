@@ -64,6 +64,9 @@ run_ctest "Linux, clang, AddressSanitizer + UndefinedBehaviorSanitizer, fuzz tar
 prefix=$(mktemp -d /tmp/talvo-wine.XXXXXX)
 export WINEPREFIX=$prefix WINEDEBUG=-all
 wineboot -i >/dev/null 2>&1
+# Wine's null display driver, so that windows and dialogs exist without a display; it applies from a new server on.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+wineserver -k; wineserver -w
 wineserver -p
 # Keep one Wine process alive for the whole run, its output going nowhere. Otherwise Wine's own services may end
 # between tests and be restarted by one of them, holding that test's output pipe open until ctest times it out.
@@ -73,6 +76,8 @@ feeder=$!
 wine cmd /c pause <"$WINEPREFIX/keepalive" >/dev/null 2>&1 &
 keeper=$!
 sleep 1
+# Likewise the desktop process, which the first window of a test would start holding that test's output pipe.
+wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
 run_ctest "Windows x86-64 under Wine" windows
 cleanup
 

@@ -195,3 +195,5 @@ BOOL FindClose(HANDLE find);
 #include <platform/win_srwlock.h>
 #include <platform/win_com.h>
 #include <platform/win_volumes.h>
+#include <platform/win_process.h>
+#include <platform/win_dialog.h>

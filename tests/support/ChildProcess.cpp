@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include "CommandLineQuoting.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cwchar>
@@ -46,25 +48,14 @@ int agentExitCodeFromByte(int byte) {
 
 std::wstring quoteWindowsArgument(const std::wstring& arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes before a quote are doubled and the quote escaped; elsewhere they stand for themselves.
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');  // before the closing quote
-    out += L'"';
-    return out;
+    return quoteCommandLineArgument(arg);
 }
 
-std::string vantrellPath() {
-    std::string path = TALVO_VANTRELL_PATH;
+namespace {
+
+// A built program's path as this process opens it.
+std::string builtProgram(const char* built) {
+    std::string path = built;
 #ifdef _WIN32
     // Wine shows this machine's root folder as drive Z.
     if (!path.empty() && path[0] == '/') {
@@ -76,6 +67,12 @@ std::string vantrellPath() {
 #endif
     return path;
 }
+
+}  // namespace
+
+std::string vantrellPath() { return builtProgram(TALVO_VANTRELL_PATH); }
+std::string corbelinePath() { return builtProgram(TALVO_CORBELINE_PATH); }
+std::string argvDumpPath() { return builtProgram(TALVO_ARGV_DUMP_PATH); }
 
 #ifdef _WIN32
 
@@ -140,7 +137,13 @@ ChildResult runChild(const ChildOptions& options) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (!options.stdinPath.empty()) {
+        SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+        in = CreateFileW(widen(options.stdinPath).c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING, 0,
+                         nullptr);
+    }
+    startup.hStdInput = in;
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
@@ -149,6 +152,7 @@ ChildResult runChild(const ChildOptions& options) {
                                         workdir.empty() ? nullptr : workdir.c_str(), &startup, &process);
     CloseHandle(out);
     CloseHandle(err);
+    if (!options.stdinPath.empty()) CloseHandle(in);
     if (!created) return result;
     result.started = true;
     if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(options.deadlineMs)) != WAIT_OBJECT_0) {
@@ -193,6 +197,7 @@ ChildResult runChild(const ChildOptions& options) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!options.workdir.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.workdir.c_str());
+    if (!options.stdinPath.empty()) posix_spawn_file_actions_addopen(&actions, 0, options.stdinPath.c_str(), O_RDONLY, 0);
     const int flags = O_WRONLY | O_CREAT | O_TRUNC;
     posix_spawn_file_actions_addopen(&actions, 1, options.stdoutPath.empty() ? "/dev/null" : options.stdoutPath.c_str(),
                                      flags, 0644);

@@ -10,6 +10,7 @@ struct ChildOptions {
     // Set in the child's environment; an empty value removes the variable.
     std::vector<std::pair<std::string, std::string>> env;
     std::string workdir;     // "" keeps this process's
+    std::string stdinPath;   // "" keeps this process's
     std::string stdoutPath;  // "" discards
     std::string stderrPath;
     int deadlineMs = 60000;  // then the child is killed
@@ -63,3 +64,7 @@ private:
 
 // Points the stand-in's machine state at a fresh folder of this test process (Linux); nothing on Windows.
 void useOwnStandinRoot();
+// The built Corbeline program.
+std::string corbelinePath();
+// The built program that writes down its arguments (tests/helpers/argv_dump.cpp).
+std::string argvDumpPath();

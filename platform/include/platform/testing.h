@@ -28,3 +28,4 @@ void setStandinRoot(const char* root);
 #include <platform/testing_objects.h>
 #include <platform/testing_services.h>
 #include <platform/testing_vss.h>
+#include <platform/testing_launcher.h>

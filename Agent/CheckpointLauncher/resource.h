@@ -1,0 +1,7 @@
+#pragma once
+
+#define IDD_ADD_CHECKPOINT 101
+#define IDS_CAPTION 102
+#define IDS_PROMPT 103
+#define IDI_LAUNCHER 104
+#define IDC_CHECKPOINT_NAME 1002
