@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -53,6 +54,10 @@ public:
     Runner(const std::string& mode, int delayMs, int holdMs) : m_journal(uniqueName("runner") + ".txt") {
         m_started = m_process.start(ChildProcess::toolPath("flow_runner"),
                                     {mode, std::to_string(delayMs), std::to_string(holdMs), m_journal});
+    }
+    ~Runner() {
+        m_process.kill();
+        std::remove(m_journal.c_str());
     }
     bool started() const { return m_started; }
     // What the runner noted so far, without the times.
@@ -241,7 +246,9 @@ TEST_F(FlowListenerRunnerTest, EventsThatCannotBeMadeAreLoggedAndTheFlowGoesOn) 
 
 // The time-out is read before the freeze: a malformed value ends the process in the preparation.
 TEST_F(FlowListenerRunnerTest, AMalformedTimeoutEndsThePreparationNotTheFrozenMoment) {
-    const std::string marker = uniqueName("prepared") + ".txt";
+    // The same name in the death test's child, which runs this test again in a process of its own.
+    const std::string marker = "prepared-marker.txt";
+    std::remove(marker.c_str());
     EXPECT_EXIT(
         {
             endProcessAfter(20000);
