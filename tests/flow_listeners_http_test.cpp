@@ -230,7 +230,9 @@ TEST_F(FlowListenerHttpTest, EachAnsweringServerGetsOneInsertAndItsConnectionClo
                 listener.notifySnapshotThawSuccess();
                 for (HttpTestServer* server : {&localServer, &peerServer}) {
                     const bool answers = server == &localServer ? c.localAnswers : c.peerAnswers;
-                    if (answers) EXPECT_TRUE(server->waitForClientCloses(server->connections().size(), 5000));
+                    if (answers) {
+                        EXPECT_TRUE(server->waitForClientCloses(server->connections().size(), 5000));
+                    }
                 }
                 listener.notifySnapshotCompleteSuccess();
             });
