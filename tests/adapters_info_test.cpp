@@ -54,7 +54,7 @@ private:
 std::vector<FakeAdapter> ethernetAdapters(int count) {
     std::vector<FakeAdapter> adapters;
     for (int i = 0; i < count; ++i) {
-        char address[18];
+        char address[32];
         std::snprintf(address, sizeof address, "02:00:00:00:00:%02x", i + 1);
         adapters.push_back({"eth" + std::to_string(i), i + 2, 1, address});
     }
