@@ -1,4 +1,4 @@
-// test-traits: threaded
+// test-traits: threaded linux-only
 // The HTTP flow listener against real local servers, called as the snapshot flow calls it: which servers are
 // pinged before the freeze, which get the checkpoint while frozen, what each step logs, and the port texts. Runs
 // against the stand-in on Linux and against the system's WinHTTP under Wine.
