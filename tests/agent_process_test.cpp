@@ -1,4 +1,4 @@
-// test-traits: agent-process
+// test-traits: agent-process machine-names
 // The Vantrell program run as a real process: modes, command-line failures, exit codes, the logs it leaves.
 #include "AgentSandbox.h"
 #include "TestSupport.h"
