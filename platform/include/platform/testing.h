@@ -27,3 +27,4 @@ void setStandinRoot(const char* root);
 #include <platform/testing_shell.h>
 #include <platform/testing_objects.h>
 #include <platform/testing_services.h>
+#include <platform/testing_waits.h>
