@@ -163,7 +163,8 @@ public:
 class SnapshotFlowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        useOwnStandinRoot();
+        // A death test's child works on its parent's machine state, which the parent then inspects.
+        if (GTEST_FLAG_GET(internal_run_death_test).empty()) useOwnStandinRoot();
         static FakeBcdedit* bcdedit = new FakeBcdedit();
         (void)bcdedit;
     }
