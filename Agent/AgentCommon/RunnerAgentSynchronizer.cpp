@@ -1,17 +1,11 @@
 #include "RunnerAgentSynchronizer.h"
 
 #include "Logger.h"
+#include "OpenToEveryone.h"
 
 HANDLE RunnerAgentSynchronizer::createEvent(const std::string& name) {
-    // A null DACL: the provider and the runners, whatever their account, may open and set it.
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, NULL, FALSE);
-    SECURITY_ATTRIBUTES attributes;
-    attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
-    attributes.lpSecurityDescriptor = &descriptor;
-    attributes.bInheritHandle = FALSE;
-    return CreateEventA(&attributes, FALSE, FALSE, name.c_str());
+    OpenToEveryone security;
+    return CreateEventA(security.attributes(), FALSE, FALSE, name.c_str());
 }
 
 void RunnerAgentSynchronizer::signal() {

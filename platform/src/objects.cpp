@@ -99,6 +99,9 @@ Registry& registry() {
     return *r;
 }
 
+constexpr DWORD kNoInjectedWait = 0xFFFFFFFEu;
+std::atomic<DWORD> g_injectedEventWait{kNoInjectedWait};
+
 class NamedObject final : public KernelObject {
 public:
     explicit NamedObject(std::shared_ptr<Core> core) : m_core(std::move(core)) {}
@@ -107,7 +110,14 @@ public:
 
     DWORD wait(DWORD milliseconds) override {
         switch (kind()) {
-            case Kind::Event: return waitEvent(milliseconds);
+            case Kind::Event: {
+                const DWORD injected = g_injectedEventWait.exchange(kNoInjectedWait);
+                if (injected != kNoInjectedWait) {
+                    if (injected == WAIT_FAILED) SetLastError(ERROR_INVALID_HANDLE);
+                    return injected;
+                }
+                return waitEvent(milliseconds);
+            }
             case Kind::Mutex: return waitMutex(milliseconds);
             default: SetLastError(ERROR_INVALID_HANDLE); return WAIT_FAILED;
         }
@@ -660,3 +670,6 @@ void platform_test::releaseForeignLayoutObjects() {
     for (int fd : foreignHolders()) close(fd);
     foreignHolders().clear();
 }
+
+void platform_test::injectNextEventWait(DWORD result) { g_injectedEventWait = result; }
+void platform_test::clearEventWaitInjection() { g_injectedEventWait = kNoInjectedWait; }

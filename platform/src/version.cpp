@@ -4,13 +4,20 @@
 #include <cstring>
 
 namespace {
-std::atomic<DWORD> g_major{6}, g_minor{2}, g_build{9200};
+std::atomic<DWORD> g_major{10}, g_minor{0}, g_build{19045};
+std::atomic<unsigned> g_failVersion{0};
 }
 
 BOOL GetVersionExW(LPOSVERSIONINFOW info) {
     if (!info) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    for (unsigned n = g_failVersion.load(); n > 0;) {
+        if (g_failVersion.compare_exchange_weak(n, n - 1)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
     }
     const DWORD size = info->dwOSVersionInfoSize;
     if (size != sizeof(OSVERSIONINFOW) && size != sizeof(OSVERSIONINFOEXW)) {
@@ -32,3 +39,5 @@ void platform_test::setWindowsVersion(DWORD major, DWORD minor, DWORD build) {
     g_minor = minor;
     g_build = build;
 }
+
+void platform_test::failGetVersion(unsigned count) { g_failVersion = count; }

@@ -6,6 +6,7 @@
 //   set-event <event>                      opens the event and sets it
 //   wait-event <event> <ms>                opens or creates the event and waits on it
 //   hold-mutex <mutex> <ready>             takes the mutex, sets ready and ends without releasing it
+//   hold-mutex-until <mutex> <ready> <quit>   takes the mutex, sets ready, waits for quit, then releases it
 //   signal <quit>                          sets the runner's freeze event, then waits for quit (or 20 s)
 #include "RunnerAgentSynchronizer.h"
 #include "StatusReaderWriter.h"
@@ -86,6 +87,16 @@ int main(int argc, char** argv) {
         if (WaitForSingleObject(mutex, kHoldMs) != WAIT_OBJECT_0) return 4;
         if (setEvent(argv[3]) != 0) return 4;
         return 0;  // ends owning it: the mutex is abandoned
+    }
+    if (command == "hold-mutex-until" && argc == 5) {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, argv[2]);
+        if (!mutex) return GetLastError() == ERROR_FILE_NOT_FOUND ? 2 : 4;
+        if (WaitForSingleObject(mutex, kHoldMs) != WAIT_OBJECT_0) return 4;
+        if (setEvent(argv[3]) != 0) return 4;
+        const int waited = waitFor(argv[4], kHoldMs);
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        return waited;
     }
     if (command == "signal" && argc == 3) {
         RunnerAgentSynchronizer::signal();

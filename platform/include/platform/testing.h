@@ -30,3 +30,4 @@ void setStandinRoot(const char* root);
 #include <platform/testing_vss.h>
 #include <platform/testing_launcher.h>
 #include <platform/testing_iphlpapi.h>
+#include <platform/testing_waits.h>
