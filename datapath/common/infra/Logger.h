@@ -30,7 +30,8 @@ public:
     virtual void flush() {}
 
     // Bit (1 << level) admits that level; written by Logger::registerClient.
-    u32 m_mask = 0;
+    // Read by every logging thread; a test may change it while other threads log.
+    std::atomic<u32> m_mask{0};
 };
 
 // Takes a finished Assert line; true means the line is handled and the process goes on.

@@ -66,6 +66,7 @@ u8* MemShield::internalAllocAndRegister(u64 size, u64 arrayLength, const char* c
     {
         ScopedLock lock(&m_mutex);
         m_allocations.emplace(p, info);
+        m_allocations.noteSize();
     }
     return p;
 }
@@ -127,12 +128,14 @@ void MemShield::freeAndUnregister(void* p, const char* file, u32 line) {
                 info.m_freeTime = coarseNowMs();
                 if (m_allocationHistoryLengthMs != 0) {
                     m_recentlyFreed.emplace(it->first, info);
+                    m_recentlyFreed.noteSize();
                 } else {
                     const u32 length = static_cast<u32>(info.m_size + m_preMarginSize + m_postMarginSize);
                     ::operator delete(area - m_preMarginSize);
                     m_allocatedBytes.fetch_sub(length, std::memory_order_relaxed);
                 }
                 m_allocations.erase(it);
+                m_allocations.noteSize();
                 return;
             }
         }

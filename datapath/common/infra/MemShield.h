@@ -1,4 +1,5 @@
 #pragma once
+#include "CountedWatchedContainer.h"
 #include "Logger.h"
 #include "MemWatchedContainer.h"
 #include "Mutex.h"
@@ -93,8 +94,9 @@ private:
                          const char* label);
 
     const bool m_enabled;
-    StlMemShiledContainer<AllocationMap> m_allocations;
-    StlMemShiledContainer<AllocationMap> m_recentlyFreed;
+    // The memory report reads their sizes without m_mutex (a failure reports after releasing it).
+    CountedWatchedContainer<AllocationMap> m_allocations;
+    CountedWatchedContainer<AllocationMap> m_recentlyFreed;
     u32 m_preMarginSize = 16;
     u32 m_postMarginSize = 64;
     Mutex m_mutex;
