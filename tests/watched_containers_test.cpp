@@ -1,4 +1,5 @@
 #include "FatalStop.h"
+#include "FileLoggerSupport.h"
 #include "MemWatchedContainer.h"
 #include "TestSupport.h"
 
@@ -6,6 +7,8 @@
 #include <queue>
 #include <regex>
 #include <set>
+#include <thread>
+#include "Tweaks.h"
 
 namespace {
 
@@ -119,4 +122,31 @@ TEST(WatchedContainersTest, LoggerContainersAreListedUnderTheirNames) {
     bool threadNames = false;
     for (const auto& m : messages) threadNames |= m.rfind("ContainerName = LoggerThreadNames items = ", 0) == 0;
     EXPECT_TRUE(threadNames);
+}
+
+// The report reads every container's count while the owners change them under their own locks: the counts it
+// reads must be safe to read without those locks (ThreadSanitizer reports any that is not).
+TEST(WatchedContainersTest, ReportRunsWhileOwnersChangeTheirContainers) {
+    LogFolder folder;
+    auto* client = new FileLoggerClient(folder.base, 3, 0, "");
+    Logger::instance()->registerClient(client, 255);
+    std::atomic<bool> done{false};
+    finishWithin(60000, "the report beside busy owners", [&] {
+        std::thread owner([&] {
+            for (int i = 0; i < 300; ++i) {
+                LOG(Info) << "line " << i << std::endl;
+                Tweaks::instance()->update("t_watchedRace", std::to_string(i % 2 == 0 ? i : 0));
+                std::thread([] { Logger::instance()->setThreadName("short-lived"); }).join();
+            }
+            done = true;
+        });
+        int reports = 0;
+        while (!done || reports < 20) {
+            MemWatchedContainerDatabase::instance()->printWatchedContainers();
+            ++reports;
+        }
+        owner.join();
+    });
+    client->flush();
+    EXPECT_NE(fileText(folder.live()).find("line 299"), std::string::npos);
 }

@@ -152,6 +152,7 @@ void GenFileLogger::enqueue(s8* copy, u64 length) {
     ScopedLock lock(&m_queueLock);
     const bool wasEmpty = m_queue.empty();
     m_queue.push(LogItem{copy, length});
+    m_queue.noteSize();
     // The writer waits only after it found the queue empty under this lock, so only the first item of a run
     // needs to wake it; setting the event for every line would cost a wake-up per line.
     if (wasEmpty) m_writerEvent.set();
@@ -202,6 +203,7 @@ void GenFileLogger::run() {
             {
                 ScopedLock lock(&m_queueLock);
                 static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
+                m_queue.noteSize();
             }
             if (batch.empty()) break;
             ScopedLock lock(&m_fileLock);

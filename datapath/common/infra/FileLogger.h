@@ -1,7 +1,7 @@
 #pragma once
 #include "HeapMemoryAllocationTracker.h"
 #include "Logger.h"
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Mutex.h"
 #include "ThreadWrapper.h"
 #include "Trigger.h"
@@ -70,7 +70,7 @@ protected:
     bool flushEveryLine = true;
     bool asyncFlushEveryLine = false;
     Mutex m_queueLock;
-    StlMemShiledContainer<std::queue<LogItem>> m_queue;
+    CountedWatchedContainer<std::queue<LogItem>> m_queue;
     Trigger m_writerEvent;
     HeapMemoryAllocationTracker* m_tracker = nullptr;
     u32 flushMaxPeriodMs = 60000;

@@ -57,6 +57,7 @@ void Logger::registerClient(LoggerClient* client, u32 mask) {
 void Logger::setThreadName(std::string name) {
     ScopedLock lock(&m_mutex);
     m_threadNames.emplace(static_cast<int>(GetCurrentThreadId()), std::move(name));
+    m_threadNames.noteSize();
 }
 
 std::string Logger::getThreadName(u32 threadId) {
@@ -74,6 +75,7 @@ std::string Logger::getAsyncThreadName() {
 void Logger::eraseThreadName(u32 threadId) {
     ScopedLock lock(&m_mutex);
     m_threadNames.erase(static_cast<int>(threadId));
+    m_threadNames.noteSize();
 }
 
 void Logger::flushClients() {

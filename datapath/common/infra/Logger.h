@@ -1,6 +1,6 @@
 #pragma once
 #include "FunctionName.h"
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Mutex.h"
 #include "Singleton.h"
 #include "Types.h"
@@ -60,8 +60,8 @@ public:
     int dispatch(const std::string& line, LogLevel level, LogComponent component);
 
 private:
-    StlMemShiledContainer<std::map<int, std::string>> m_asyncThreadNames;
-    StlMemShiledContainer<std::map<int, std::string>> m_threadNames;
+    CountedWatchedContainer<std::map<int, std::string>> m_asyncThreadNames;
+    CountedWatchedContainer<std::map<int, std::string>> m_threadNames;
     LoggerClient* m_clients[kMaxLogClients] = {};
     std::atomic<u32> m_clientsCnt{0};
     Mutex m_clientsLock;  // taken only by registerClient; dispatch reads the table without it

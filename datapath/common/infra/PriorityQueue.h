@@ -6,6 +6,7 @@
 #include "Tweaks.h"
 #include "Types.h"
 
+#include <atomic>
 #include <list>
 #include <sstream>
 #include <string>
@@ -17,21 +18,22 @@ class OptimizedList {
 public:
     virtual ~OptimizedList() = default;
 
-    bool empty() const { return m_count == 0; }
-    u64 size() const { return m_count; }
+    bool empty() const { return size() == 0; }
+    // The memory report reads the count without the owner's lock; only the owner writes it.
+    u64 size() const { return m_count.load(std::memory_order_relaxed); }
     void pushBack(const T& item) {
         m_items.push_back(item);
-        ++m_count;
+        m_count.store(size() + 1, std::memory_order_relaxed);
     }
     T& front() { return m_items.front(); }
     void popFront() {
         m_items.pop_front();
-        if (m_count > 0) --m_count;
+        if (size() > 0) m_count.store(size() - 1, std::memory_order_relaxed);
     }
 
 private:
     std::list<T> m_items;
-    u64 m_count = 0;
+    std::atomic<u64> m_count{0};
 };
 
 // Items by priority: removal takes the highest priority that holds items, first in first out within one.

@@ -9,6 +9,7 @@ SequentialRequestsManager::SequentialRequestsManager(const std::string& name)
 void SequentialRequestsManager::subscribe(ModuleInformation* mmi) {
     TESK_ASSERT_MSG(mmi != nullptr, "subscribing a null mmi");
     if (mmi != nullptr) m_modulesInfo.insert(mmi);
+    m_modulesInfo.noteSize();
 }
 
 u64 SequentialRequestsManager::queueRequest(ModuleInformation* mmi, WaitingRequestsQueue_Internal::ISequentialItem* item) {
@@ -31,6 +32,7 @@ void SequentialRequestsManager::importRequestReferenceInternal(ModuleInformation
 
     const u64 key = mmi->m_waitingRequestsQueue.front().getKey();
     const auto inserted = m_waitingModules.emplace(key, mmi);
+    m_waitingModules.noteSize();
     const bool keyIsFree = inserted.second;
     // A key that another module already holds would flag this module as waiting without a place in the order:
     // it would never be served.
@@ -50,6 +52,7 @@ void SequentialRequestsManager::removeRequestReference(WaitingModules::iterator 
                         << " ");
     mmi->isRequestInWaitingModules = false;
     m_waitingModules.erase(waitingModulesIter);
+    m_waitingModules.noteSize();
 }
 
 void SequentialRequestsManager::iterateWaiting(WaitingRequestsQueue_Internal::ISequentialItemHandler& handler) {

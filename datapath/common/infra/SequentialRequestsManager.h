@@ -1,5 +1,5 @@
 #pragma once
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Types.h"
 #include "WaitingRequestsQueue.h"
 
@@ -35,8 +35,8 @@ private:
 class SequentialRequestsManager {
 public:
     using ModuleInformation = SequentialRequestsManager_Internal::ModuleInformation;
-    using WaitingModules = StlMemShiledContainer<std::map<u64, ModuleInformation*>>;
-    using ModulesInfo = StlMemShiledContainer<std::set<ModuleInformation*>>;
+    using WaitingModules = CountedWatchedContainer<std::map<u64, ModuleInformation*>>;
+    using ModulesInfo = CountedWatchedContainer<std::set<ModuleInformation*>>;
 
     explicit SequentialRequestsManager(const std::string& name);
     SequentialRequestsManager(const SequentialRequestsManager&) = delete;

@@ -227,6 +227,7 @@ std::string Tweaks::update(const std::string& name, const std::string& value) {
         LOG(Info) << "Updating tweak: " << " name=" << name << " " << " val=" << value << " "
                   << " ret=" << result << " " << std::endl;
         if (!value.empty()) m_tweaks.emplace(name, Tweak(value));
+        m_tweaks.noteSize();
     }
     updateDynamicTweaks();
     return result;
@@ -239,6 +240,7 @@ bool Tweaks::setDefaultValIfNotSet(const std::string& name, const std::string& v
         LOG(Info) << "default tweak added:  name=" << name << " " << " val=" << value << " " << " ret=" << " "
                   << std::endl;
         m_tweaks.emplace(name, Tweak(value));
+        m_tweaks.noteSize();
     }
     updateDynamicTweaks();
     return true;

@@ -1,5 +1,5 @@
 #pragma once
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Mutex.h"
 #include "Singleton.h"
 #include "Types.h"
@@ -86,7 +86,7 @@ private:
     void loadFromFiles();
     void updateDynamicTweaks();
 
-    StlMemShiledContainer<std::map<std::string, Tweak, CaseInsensitiveLess>> m_tweaks;
+    CountedWatchedContainer<std::map<std::string, Tweak, CaseInsensitiveLess>> m_tweaks;
     Mutex m_lock;
     bool m_isInitialized = false;
 };

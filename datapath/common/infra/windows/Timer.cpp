@@ -193,6 +193,7 @@ u32 WindowsTimer::addTimer(TimerCallback callback, void* context, u32 periodMs, 
     }
     const u32 handle = ++g_timerHandleCounter;
     m_timers.emplace(handle, info);
+    m_timers.noteSize();
     LOG(Info) << "added timer old=" << oldHandle << " new=" << handle << std::endl;
     return handle;
 }
@@ -234,6 +235,7 @@ void WindowsTimer::activateTimers() {
             if (live != m_timers.end()) live->second.m_dueMs = now + periodMs;
         } else {
             m_timers.erase(handle);
+            m_timers.noteSize();
         }
     }
 }

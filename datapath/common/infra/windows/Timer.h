@@ -1,6 +1,6 @@
 #pragma once
 #include "Future.h"
-#include "MemWatchedContainer.h"
+#include "CountedWatchedContainer.h"
 #include "Mutex.h"
 #include "Singleton.h"
 #include "Types.h"
@@ -112,7 +112,7 @@ private:
     u32 m_ticksPerMs = 0;
     Mutex m_timersLock;
     Mutex m_activationLock;
-    StlMemShiledContainer<std::map<u32, WindowsTimerInfo>> m_timers;
+    CountedWatchedContainer<std::map<u32, WindowsTimerInfo>> m_timers;
     Mutex m_clockLock;
     u64 m_lastTimestamp = 0;
 };
