@@ -47,7 +47,8 @@ ChildResult runChild(const ChildOptions& options) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!options.workdir.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.workdir.c_str());
-    if (!options.stdinPath.empty()) posix_spawn_file_actions_addopen(&actions, 0, options.stdinPath.c_str(), O_RDONLY, 0);
+    if (!options.stdinPath.empty())
+        posix_spawn_file_actions_addopen(&actions, 0, options.stdinPath.c_str(), O_RDONLY, 0);
     const int flags = O_WRONLY | O_CREAT | O_TRUNC;
     posix_spawn_file_actions_addopen(&actions, 1, options.stdoutPath.empty() ? "/dev/null" : options.stdoutPath.c_str(),
                                      flags, 0644);

@@ -34,8 +34,8 @@ HANDLE openOutput(const std::string& path) {
     if (path.empty()) {
         return CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     }
-    return CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // This process's environment with the options' changes, sorted as Windows expects.
@@ -92,9 +92,9 @@ ChildResult runChild(const ChildOptions& options) {
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    const BOOL created = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                                        workdir.empty() ? nullptr : workdir.c_str(), &startup, &process);
+    const BOOL created =
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       environment.data(), workdir.empty() ? nullptr : workdir.c_str(), &startup, &process);
     CloseHandle(out);
     CloseHandle(err);
     if (!options.stdinPath.empty()) CloseHandle(in);
