@@ -142,7 +142,6 @@ protected:
     // failing free starts the memory report, which takes the lock.
     void releasePendingFrees();
 
-private:
     // The first two words of a free page.
     struct PageLinks {
         PageLinks* next;
@@ -150,6 +149,8 @@ private:
     };
     void appendPageLocked(u8* page);
     void collectPendingLocked(u32 thresholdSec, std::list<PendingEntry>& entries);
+
+    // The fields below are guarded by m_lock, except the sub-pool set (m_subPoolsLock).
 
     u32 m_chunkSize = 0;
     Mutex m_lock;
