@@ -176,24 +176,45 @@ TEST(MemoryHeapDeathTest, FreeChecksEndTheProcess) {
     }
 }
 
-// In registered mode a bad free inside the heap's free starts the memory report, which prints the heap's usage:
-// the heap's lock is released by then.
-TEST(MemoryHeapDeathTest, RegisteredModeMisuseEndsWithTheReport) {
-    EXPECT_EXIT(
-        {
-            endChildAfter(20, kChildHung);
-            logLinesToFile("heap_registered.txt");
-            MemShield::s_enabled = true;
-            MemoryHeap* heap = MemoryHeap::instance();
-            MemorySegment segment = heap->allocateSegment(heap->registerModule("modR", nullptr), 100);
-            trackedArrayFree(segment.getMemory(), __FILE__, __LINE__);  // freed behind the heap's back
-            heap->freeSegment(segment);
-            std::_Exit(1);
-        },
-        ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(false\\) failed");
-    const std::string text = readFile("heap_registered.txt");
-    EXPECT_NE(text.find("trying to free un-allocated memory"), std::string::npos) << text;
-    EXPECT_NE(text.find("Memory POOL: "), std::string::npos) << text;
-    EXPECT_NE(text.find("Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 "), std::string::npos) << text;
-    EXPECT_NE(text.find("modR: used=0"), std::string::npos) << text;
+// In registered mode a bad free inside the heap's or the pool's free starts the memory report, which prints the
+// usage of both: their locks are released by then.
+TEST(MemoryAllocatorsDeathTest, RegisteredModeMisuseEndsWithTheReport) {
+    const struct {
+        const char* what;
+        void (*run)();
+    } cases[] = {
+        {"the heap",
+         [] {
+             MemoryHeap* heap = MemoryHeap::instance();
+             MemorySegment segment = heap->allocateSegment(heap->registerModule("modR", nullptr), 100);
+             trackedArrayFree(segment.getMemory(), __FILE__, __LINE__);  // freed behind the heap's back
+             heap->freeSegment(segment);
+         }},
+        {"the pool",
+         [] {
+             MemorySegment segment(100, trackedArrayNew<u8>(100, "u8", __FILE__, __LINE__), nullptr);
+             trackedArrayFree(segment.getMemory(), __FILE__, __LINE__);
+             MemoryPoolImpl::instance()->freeSegment(segment);
+         }},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string path = "registered_" + std::to_string(index++) + ".txt";
+        EXPECT_EXIT(
+            {
+                endChildAfter(20, kChildHung);
+                logLinesToFile(path);
+                MemShield::s_enabled = true;
+                c.run();
+                std::_Exit(1);
+            },
+            ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(false\\) failed")
+            << c.what;
+        const std::string text = readFile(path);
+        EXPECT_NE(text.find("trying to free un-allocated memory"), std::string::npos) << c.what << "\n" << text;
+        EXPECT_NE(text.find("Memory POOL:  m_usedMemoryGross=0  m_usedMemoryNet=0  free=0"), std::string::npos)
+            << c.what << "\n" << text;
+        EXPECT_NE(text.find("Memory HEAP:  m_usedMemoryGross=0  m_usedMemoryNet=0 "), std::string::npos)
+            << c.what << "\n" << text;
+    }
 }
