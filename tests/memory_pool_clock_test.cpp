@@ -80,7 +80,7 @@ protected:
         MemoryPoolImpl* pool = newPool(0);
         ModuleMemoryInformation* modA = pool->registerModule("modA", 0, ModuleMemoryInformation::kNoLimit, nullptr);
         static auto* buffers = new std::vector<MemoryTargetBuffer>(64);
-        EXPECT_FALSE(pool->submitRequest(modA, 7, &buffers->at(s_buffer++), 100, nowMs() - waitedMs).isSet());
+        EXPECT_FALSE(pool->submitRequest(modA, 7, &buffers->at(s_buffer++), 100, nowMs() - waitedMs, nullptr));
         return pool;
     }
 
@@ -106,7 +106,7 @@ TEST_F(MemoryPoolClockTest, AllocatedLineAtMostOncePerSecond) {
         setMs(s.atMs);
         sharedClient().clear();
         // A whole block each: the pool carves one more.
-        EXPECT_TRUE(pool->submitRequest(mmi, 1, &buffers[step], kBlock, nowMs()).isSet()) << s.atMs;
+        EXPECT_TRUE(pool->submitRequest(mmi, 1, &buffers[step], kBlock, nowMs(), nullptr)) << s.atMs;
         EXPECT_EQ(messagesOf(",TESK,MemoryPoolImpl,allocatePagesFromSingleAllocationLocked,"), s.lines) << s.atMs;
         EXPECT_EQ(pool->getUsage().totalPollSize, (step + 1) * u64{kBlock});
         ++step;

@@ -90,7 +90,10 @@ TestPool* newPool(u32 chunk = kChunk, u64 maxPoolSize = kBlock) {
 
 struct Taken {
     MemoryTargetBuffer buffer;
+    bool atOnce = false;
+    // Set when the request had to wait.
     FutureInternal::Future<RcStatus> future;
+    bool served() const { return atOnce || future.isSet(); }
 };
 
 // A request of `bytes` for `mmi` into a buffer of its own, started `waitedMs` ago.
@@ -98,8 +101,9 @@ Taken* request(MemoryPoolImpl* pool, ModuleMemoryInformation* mmi, u32 bytes, u6
     static auto* kept = new std::vector<Taken*>();  // the pool writes into the buffer until the request completes
     auto* taken = new Taken();
     kept->push_back(taken);
-    taken->future = pool->submitRequest(mmi, traceId, &taken->buffer, bytes,
-                                        static_cast<u64>(Timer::instance()->getTimestamp()) - waitedMs);
+    taken->atOnce = pool->submitRequest(mmi, traceId, &taken->buffer, bytes,
+                                        static_cast<u64>(Timer::instance()->getTimestamp()) - waitedMs,
+                                        &taken->future);
     return taken;
 }
 
@@ -199,8 +203,7 @@ TEST(MemoryPoolTest, FirstRequestCarvesOneBlockIntoPagesHandedOutFromTheEnd) {
     EXPECT_FALSE(usage.helperOutstanding);
     for (ModuleMemoryInformation* mmi : {modA, mid, root}) EXPECT_EQ(mmi->getCurrentlyUsedBytes(), kChunk) << mmi->m_name;
 
-    ASSERT_TRUE(first->future.isSet());
-    EXPECT_EQ(first->future.wait(), 0);
+    EXPECT_TRUE(first->atOnce);
     ASSERT_EQ(first->buffer.m_segments.size(), 1u);
     const MemorySegment& segment = first->buffer.m_segments[0];
     EXPECT_EQ(segment.getMemory(), block + 511 * kChunk);
@@ -244,9 +247,9 @@ TEST(MemoryPoolTest, TargetBufferTracksUniformSizesAndTheCommonOwner) {
         MemoryTargetBuffer buffer;
         u32 total = 0;
         for (const auto& [module, bytes] : c.requests) {
-            FutureInternal::Future<RcStatus> future =
-                pool->submitRequest(modules[module], 5, &buffer, bytes, Timer::instance()->getTimestamp());
-            EXPECT_TRUE(future.isSet()) << c.what;
+            EXPECT_TRUE(
+                pool->submitRequest(modules[module], 5, &buffer, bytes, Timer::instance()->getTimestamp(), nullptr))
+                << c.what;
             total += bytes;
         }
         std::vector<u32> sizes;
@@ -329,7 +332,7 @@ TEST(MemoryPoolTest, WaitingRequestsAreServedInArrivalOrderAcrossModules) {
     ModuleMemoryInformation* a = pool->registerModule("A", 0, ModuleMemoryInformation::kNoLimit, nullptr);
     ModuleMemoryInformation* b = pool->registerModule("B", 0, ModuleMemoryInformation::kNoLimit, nullptr);
     Taken* all = request(pool, filler, kBlock);
-    ASSERT_TRUE(all->future.isSet());
+    ASSERT_TRUE(all->served());
     ASSERT_EQ(all->buffer.m_segments.size(), kPagesPerBlock);
 
     // The pool is empty at its maximum: the walk stops at the first waiting request and logs nothing.
@@ -351,9 +354,10 @@ TEST(MemoryPoolTest, WaitingRequestsAreServedInArrivalOrderAcrossModules) {
     // Two pages back: the two oldest requests, whatever their module, then the third once a page more comes.
     pool->freeSegments(all->buffer.m_segments, static_cast<int>(kPagesPerBlock - 2));
     EXPECT_EQ(order, (std::vector<std::string>{"A1", "B2"}));
-    EXPECT_FALSE(a3->future.isSet());
+    EXPECT_FALSE(a3->served());
     pool->freeSegments(all->buffer.m_segments, static_cast<int>(kPagesPerBlock - 3));
     EXPECT_EQ(order, (std::vector<std::string>{"A1", "B2", "A3"}));
+    for (Taken* taken : {a1, b2, a3}) EXPECT_EQ(taken->future.wait(), 0);
     EXPECT_EQ(a->getCurrentlyUsedBytes(), 2 * kChunk);
     EXPECT_EQ(b->getCurrentlyUsedBytes(), kChunk);
 }
@@ -363,17 +367,17 @@ TEST(MemoryPoolTest, FullModuleIsPassedOverUntilItFreesMemory) {
     ModuleMemoryInformation* full = pool->registerModule("full", 0, kChunk, nullptr);
     ModuleMemoryInformation* other = pool->registerModule("other", 0, ModuleMemoryInformation::kNoLimit, nullptr);
     Taken* first = request(pool, full, 100);
-    ASSERT_TRUE(first->future.isSet());
+    ASSERT_TRUE(first->served());
     Taken* second = request(pool, full, 100);
-    EXPECT_FALSE(second->future.isSet());
+    EXPECT_FALSE(second->served());
     // Later requests of other modules are served meanwhile.
     Taken* served = request(pool, other, 100);
-    EXPECT_TRUE(served->future.isSet());
-    EXPECT_FALSE(second->future.isSet());
+    EXPECT_TRUE(served->served());
+    EXPECT_FALSE(second->served());
     EXPECT_EQ(reportOf(pool).at(1), "full: limit=4096 used=4096 pending=1 NAs=1\n");
 
     pool->freeSegment(first->buffer.m_segments[0]);
-    ASSERT_TRUE(second->future.isSet());
+    ASSERT_TRUE(second->served());
     EXPECT_EQ(second->buffer.m_segments.size(), 1u);
     EXPECT_EQ(full->getCurrentlyUsedBytes(), kChunk);
     EXPECT_EQ(reportOf(pool).at(1), "full: limit=4096 used=4096 NAs=1\n");
@@ -396,7 +400,7 @@ TEST(MemoryPoolTest, MoreMemoryOnlyWhenThePoolIsEmptyAndBelowItsMaximum) {
     int step = 0;
     for (const auto& s : steps) {
         Taken* taken = request(pool, mmi, s.bytes);
-        EXPECT_EQ(taken->future.isSet(), s.served) << step;
+        EXPECT_EQ(taken->served(), s.served) << step;
         const MemoryPoolImpl::Usage usage = pool->getUsage();
         EXPECT_EQ(usage.totalPollSize, s.total) << step;
         EXPECT_EQ(usage.freePages, s.freePages) << step;
@@ -427,21 +431,21 @@ TEST(MemoryPoolTest, LateCompletionServesWaitersOnlyOnSuccess) {
         ModuleMemoryInformation* mmi = pool->registerModule("A", 0, ModuleMemoryInformation::kNoLimit, nullptr);
         pool->deferNext();
         Taken* waiting = request(pool, mmi, 100);
-        EXPECT_FALSE(waiting->future.isSet());
+        EXPECT_FALSE(waiting->served());
         EXPECT_TRUE(pool->getUsage().helperOutstanding);
 
         pool->completeDeferred(failure);
         ASSERT_TRUE(waitUntil([&] { return !pool->getUsage().helperOutstanding; }, 5000)) << failure;
         EXPECT_EQ(pool->getUsage().totalPollSize, 0u) << failure;
-        EXPECT_FALSE(waiting->future.isSet()) << failure;
+        EXPECT_FALSE(waiting->served()) << failure;
 
         // A later request asks again; this time the block arrives and both are served in order.
         pool->deferNext();
         Taken* later = request(pool, mmi, 100);
         EXPECT_TRUE(pool->getUsage().helperOutstanding);
         pool->completeDeferred(static_cast<RcStatus>(0));
-        ASSERT_TRUE(waitUntil([&] { return later->future.isSet(); }, 5000)) << failure;
-        EXPECT_TRUE(waiting->future.isSet());
+        ASSERT_TRUE(waitUntil([&] { return later->served(); }, 5000)) << failure;
+        EXPECT_TRUE(waiting->served());
         EXPECT_EQ(waiting->buffer.m_segments.at(0).getMemory(), pool->blocks.at(0) + 511 * kChunk);
         EXPECT_EQ(later->buffer.m_segments.at(0).getMemory(), pool->blocks.at(0) + 510 * kChunk);
         const MemoryPoolImpl::Usage usage = pool->getUsage();
@@ -470,7 +474,7 @@ TEST(MemoryPoolTest, PendingRequestsAreReportedPastTheInfoThreshold) {
         request(pool, filler, (kPagesPerBlock - 1) * kChunk);
         // One page given, the rest still to give.
         Taken* pending = request(pool, modA, kChunk + 100, 7, c.waitedMs);
-        ASSERT_FALSE(pending->future.isSet());
+        ASSERT_FALSE(pending->served());
         sharedClient().clear();
         pool->printMemoryUsage();
         const auto lines = sharedClient().lines();
@@ -568,14 +572,14 @@ TEST(MemoryPoolTest, ModulePastItsLimitWaitsInsteadOfTakingMore) {
     ModuleMemoryInformation* mmi = pool->registerModule("A", 0, 6000, nullptr);
     Taken* first = request(pool, mmi, 100);
     Taken* second = request(pool, mmi, 100);  // the limit is not reached yet: a whole page more
-    ASSERT_TRUE(first->future.isSet());
-    ASSERT_TRUE(second->future.isSet());
+    ASSERT_TRUE(first->served());
+    ASSERT_TRUE(second->served());
     EXPECT_EQ(mmi->getCurrentlyUsedBytes(), 8192u);
     Taken* third = request(pool, mmi, 100);
-    EXPECT_FALSE(third->future.isSet());
+    EXPECT_FALSE(third->served());
     EXPECT_EQ(reportOf(pool).at(1), "A: limit=6000 used=8192 pending=1 NAs=1\n");
     pool->freeSegment(first->buffer.m_segments[0]);
-    EXPECT_TRUE(third->future.isSet());
+    EXPECT_TRUE(third->served());
     EXPECT_EQ(mmi->getCurrentlyUsedBytes(), 8192u);
 }
 
@@ -586,22 +590,22 @@ TEST(MemoryPoolTest, ExtraChunksWaitForAPageInsteadOfTakingAMissingOrReservedOne
     ModuleMemoryInformation* extra = pool->registerModule("extra", 0, 0, nullptr);
     extra->m_extraChunks = 1;
     Taken* all = request(pool, filler, (kPagesPerBlock - 2) * kChunk);
-    ASSERT_TRUE(all->future.isSet());
+    ASSERT_TRUE(all->served());
     // Only the holder's reserved pages are left: they stay the holder's.
     Taken* waiting = request(pool, extra, 100);
-    EXPECT_FALSE(waiting->future.isSet());
+    EXPECT_FALSE(waiting->served());
     EXPECT_EQ(pool->getUsage().freePages, 2u);
     EXPECT_EQ(pool->getUsage().reservedFree, 8192u);
     EXPECT_EQ(reportOf(pool).at(0), "Memory POOL:  m_usedMemoryGross=2088960  m_usedMemoryNet=2088960  free=0\n");
     // The holder's requests come later: they wait their turn behind the older one.
     Taken* h1 = request(pool, holder, 100);
     Taken* h2 = request(pool, holder, 100);
-    EXPECT_FALSE(h1->future.isSet());
+    EXPECT_FALSE(h1->served());
     // A page back serves the extra chunk, then the holder's reservation.
     pool->freeSegments(all->buffer.m_segments, static_cast<int>(kPagesPerBlock - 3));
-    EXPECT_TRUE(waiting->future.isSet());
-    EXPECT_TRUE(h1->future.isSet());
-    EXPECT_TRUE(h2->future.isSet());
+    EXPECT_TRUE(waiting->served());
+    EXPECT_TRUE(h1->served());
+    EXPECT_TRUE(h2->served());
     EXPECT_EQ(extra->getCurrentlyUsedBytes(), kChunk);
     EXPECT_EQ(holder->getCurrentlyUsedBytes(), 2 * u64{kChunk});
     const MemoryPoolImpl::Usage usage = pool->getUsage();
@@ -677,7 +681,7 @@ TEST(MemoryPoolDeathTest, MisuseEndsTheProcess) {
          [] {
              TestPool* pool = newPool(0, kBlock);
              pool->submitRequest(pool->registerModule("A", 0, ModuleMemoryInformation::kNoLimit, nullptr), 1,
-                                 new MemoryTargetBuffer(), 100, 0);
+                                 new MemoryTargetBuffer(), 100, 0, nullptr);
          },
          ": allocationSize % m_chunkSize == 0 failed.  allocationSize=2097152  m_chunkSize=0 \n", ",TESK,"},
         {"a segment of mixed owners",

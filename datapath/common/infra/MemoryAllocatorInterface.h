@@ -14,7 +14,10 @@ public:
 
     MemorySegment() = default;
     // A non-zero size needs memory: a check.
-    MemorySegment(u32 a_sizeBytes, u8* a_ptr, ModuleMemoryInformation* owner);
+    MemorySegment(u32 a_sizeBytes, u8* a_ptr, ModuleMemoryInformation* owner)
+        : m_sizeBytes(a_sizeBytes), m_memory(a_ptr), m_owner(owner) {
+        if (a_sizeBytes != 0 && a_ptr == nullptr) [[unlikely]] nullMemoryFailed(a_sizeBytes, __FILE__, __LINE__);
+    }
 
     u32 getSizeBytes() const { return m_sizeBytes; }
     u8* getMemory() const { return m_memory; }
@@ -25,6 +28,8 @@ public:
     u32 m_sizeBytes = 0;
 
 private:
+    [[gnu::cold, gnu::noinline]] static void nullMemoryFailed(u32 a_sizeBytes, const char* file, int line);
+
     u8* m_memory = nullptr;  // null once freed
     ModuleMemoryInformation* m_owner = nullptr;
 };

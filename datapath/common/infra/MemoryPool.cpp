@@ -13,13 +13,28 @@
 #include <new>
 #include <sstream>
 
+namespace {
+
+// The log line of a failed check, out of the way of the paths that pass it.
+template <class WriteDetail>
+[[gnu::cold, gnu::noinline]] void poolCheckFailed(const char* prettyFunction, const char* file, int line,
+                                                  const char* text, WriteDetail writeDetail) {
+    const LogSite site(prettyFunction);
+    LogItem item(LogComponent::Tesk, LogLevel::Assert, site, 3);
+    item.stream() << " " << file << " " << line << ": " << text << " failed. ";
+    writeDetail(item.stream());
+    item.stream() << std::endl;
+}
+
+}  // namespace
+
 // A failed check of the pool, logged with the component TESK; at level Assert it ends the process. The expression
 // is given as text where the condition guards more than it names.
 #define POOL_CHECK(condition, text, detail)                                                                        \
     do {                                                                                                           \
-        if (!(condition)) {                                                                                        \
-            LOG_C_D(Tesk, Assert, 3) << " " << __FILE__ << " " << __LINE__ << ": " << text << " failed. " << detail \
-                                     << std::endl;                                                                 \
+        if (!(condition)) [[unlikely]] {                                                                           \
+            poolCheckFailed(__PRETTY_FUNCTION__, __FILE__, __LINE__, text,                                         \
+                            [&](std::ostream& poolCheckOut) { poolCheckOut << detail; });                          \
         }                                                                                                          \
     } while (0)
 
@@ -123,30 +138,31 @@ void MemoryPoolImpl::freeSegments(std::vector<MemorySegment>& segments, int from
                         << " segments.size()=" << segments.size() << " " << std::endl;
         return;
     }
-    {
-        ScopedLock lock(m_lock);
-        freeSegmentsLocked(segments, fromIndex);
-    }
-    releasePendingFrees();
-}
-
-void MemoryPoolImpl::freeSegment(MemorySegment& segment) {
-    {
-        ScopedLock lock(m_lock);
-        std::vector<MemorySegment> segments{segment};
-        freeSegmentsLocked(segments, 0);
-    }
-    // Another free of this segment, or of the same page through it, would link the page twice.
-    segment.clearMemory();
-    releasePendingFrees();
-}
-
-void MemoryPoolImpl::releasePendingFrees() {
     std::vector<u8*> released;
     {
         ScopedLock lock(m_lock);
-        released.swap(m_pendingFrees);
+        freeSegmentsLocked(segments, fromIndex);
+        if (!m_pendingFrees.empty()) released.swap(m_pendingFrees);
     }
+    releaseMemory(released);
+}
+
+[[gnu::flatten]] void MemoryPoolImpl::freeSegment(MemorySegment& segment) {
+    std::vector<u8*> released;
+    {
+        ScopedLock lock(m_lock);
+        // A copy, freed as a one-segment vector would be.
+        MemorySegment copy = segment;
+        freeSegmentsLocked(&copy, &copy + 1);
+        if (!m_pendingFrees.empty()) released.swap(m_pendingFrees);
+    }
+    // Another free of this segment would link its page twice.
+    segment.clearMemory();
+    releaseMemory(released);
+}
+
+void MemoryPoolImpl::releaseMemory(const std::vector<u8*>& released) {
+    if (released.empty()) return;
     for (u8* memory : released) trackedArrayFree(memory, __FILE__, __LINE__);
 }
 
@@ -179,12 +195,15 @@ MemoryPoolImpl::FreeBytesInfo MemoryPoolImpl::getFreeBytesLocked(ModuleMemoryInf
 }
 
 MemorySegment MemoryPoolImpl::getMemorySegmentLocked(u32 bytes, ModuleMemoryInformation* mmi) {
-    POOL_CHECK(!isEmptyLocked(), "!isEmptyLocked()", "");
-    if (isEmptyLocked()) return MemorySegment();
     const u32 size = std::min(bytes, m_chunkSize);
+    return MemorySegment(size, takePageLocked(size, mmi), mmi);
+}
+
+u8* MemoryPoolImpl::takePageLocked(u32 size, ModuleMemoryInformation* mmi) {
+    POOL_CHECK(!isEmptyLocked(), "!isEmptyLocked()", "");
+    if (isEmptyLocked()) return nullptr;
     // The most recently added page.
     PageLinks* page = m_freePages.prev;
-    MemorySegment segment(size, reinterpret_cast<u8*>(page), mmi);
     page->prev->next = &m_freePages;
     m_freePages.prev = page->prev;
     --m_freePageCount;
@@ -196,35 +215,43 @@ MemorySegment MemoryPoolImpl::getMemorySegmentLocked(u32 bytes, ModuleMemoryInfo
         m_reservedFree = saturatingSub(m_reservedFree, m_chunkSize);
     }
     ModuleMemoryInformation::addUsedBytes(mmi, m_chunkSize);
-    return segment;
+    return reinterpret_cast<u8*>(page);
 }
 
-MemoryPoolImpl::FreeBytesInfo MemoryPoolImpl::giveMemoryIfPreparedToTakeLocked(ModuleMemoryInformation* mmi,
-                                                                                MemoryRequest* request) {
+MemoryPoolImpl::FreeBytesInfo MemoryPoolImpl::giveSegmentsLocked(ModuleMemoryInformation* mmi,
+                                                                 MemoryTargetBuffer* buffer, u32& requestedBytes) {
     FreeBytesInfo info = getFreeBytesLocked(mmi);
     if (!info.isAbleToGetMemory) return info;
-    MemoryTargetBuffer* buffer = request->targetBuffer;
     for (;;) {
-        const MemorySegment segment = getMemorySegmentLocked(request->requestedBytes, mmi);
-        const u32 size = segment.getSizeBytes();
-        if (size == 0) return FreeBytesInfo(true, true, 0);
+        // The segment that getMemorySegmentLocked gives, built in place.
+        const u32 size = std::min(requestedBytes, m_chunkSize);
+        if (isEmptyLocked()) {
+            POOL_CHECK(!isEmptyLocked(), "!isEmptyLocked()", "");
+            return FreeBytesInfo(true, true, 0);
+        }
         if (buffer->m_segments.empty()) {
             buffer->m_firstSegmentSize = size;
-            buffer->m_commonOwner = segment.getOwner();
+            buffer->m_commonOwner = mmi;
         } else {
             if (buffer->m_segments.back().getSizeBytes() != buffer->m_firstSegmentSize ||
                 size > buffer->m_firstSegmentSize) {
                 buffer->m_uniformSegments = false;
             }
-            if (segment.getOwner() != buffer->m_commonOwner) buffer->m_commonOwner = MemorySegment::NoOwner;
+            if (mmi != buffer->m_commonOwner) buffer->m_commonOwner = MemorySegment::NoOwner;
         }
-        buffer->m_segments.push_back(segment);
+        buffer->m_segments.emplace_back(size, takePageLocked(size, mmi), mmi);
         buffer->m_totalBytes += size;
-        request->requestedBytes -= size;
-        if (request->requestedBytes == 0) break;
+        requestedBytes -= size;
+        if (requestedBytes == 0) return info;
         info = getFreeBytesLocked(mmi);
         if (!info.isAbleToGetMemory) return info;
     }
+}
+
+MemoryPoolImpl::FreeBytesInfo MemoryPoolImpl::giveMemoryIfPreparedToTakeLocked(ModuleMemoryInformation* mmi,
+                                                                                MemoryRequest* request) {
+    const FreeBytesInfo info = giveSegmentsLocked(mmi, request->targetBuffer, request->requestedBytes);
+    if (!info.isAbleToGetMemory) return info;
     POOL_CHECK(getMmiPendingRequestsLocked(mmi) > 0, "getMmiPendingRequestsLocked(mmi) > 0", "");
     request->future.set(static_cast<RcStatus>(0));
     return info;
@@ -244,23 +271,84 @@ void MemoryPoolImpl::giveMemoryToWaiterLocked() {
     m_waitingList.iterateWaiting(handler);
 }
 
+namespace {
+
+// The owners of the segments freed in one call, in address order; a few are kept without allocating.
+class OwnerSet {
+public:
+    void insert(ModuleMemoryInformation* owner) {
+        if (!m_overflow.empty()) {
+            m_overflow.insert(owner);
+            return;
+        }
+        size_t at = 0;
+        while (at < m_count && m_inline[at] < owner) ++at;
+        if (at < m_count && m_inline[at] == owner) return;
+        if (m_count == kInline) {
+            m_overflow.insert(m_inline, m_inline + m_count);
+            m_overflow.insert(owner);
+            return;
+        }
+        for (size_t i = m_count; i > at; --i) m_inline[i] = m_inline[i - 1];
+        m_inline[at] = owner;
+        ++m_count;
+    }
+    // Calls f(first, last) over the owners in address order.
+    template <class F>
+    void forRange(F f) const {
+        if (m_overflow.empty()) {
+            if (m_count != 0) f(m_inline, m_inline + m_count);
+            return;
+        }
+        const std::vector<ModuleMemoryInformation*> all(m_overflow.begin(), m_overflow.end());
+        f(all.data(), all.data() + all.size());
+    }
+
+private:
+    static constexpr size_t kInline = 4;
+    ModuleMemoryInformation* m_inline[kInline];
+    size_t m_count = 0;
+    std::set<ModuleMemoryInformation*> m_overflow;
+};
+
+}  // namespace
+
 void MemoryPoolImpl::freeSegmentsLocked(std::vector<MemorySegment>& segments, int fromIndex) {
-    std::set<ModuleMemoryInformation*> owners;
-    for (size_t i = static_cast<size_t>(fromIndex); i < segments.size(); ++i) {
-        MemorySegment& segment = segments[i];
-        ModuleMemoryInformation* owner = segment.getOwner();
-        const bool held = segment.getMemory() != nullptr;
-        freeSegmentContentLocked(segment);
+    freeSegmentsLocked(segments.data() + fromIndex, segments.data() + segments.size());
+}
+
+void MemoryPoolImpl::freeSegmentsLocked(MemorySegment* begin, MemorySegment* end) {
+    if (end - begin == 1) {
+        // One segment, one owner at most: no set to keep.
+        ModuleMemoryInformation* owner = begin->getOwner();
+        const bool held = begin->getMemory() != nullptr;
+        freeSegmentContentLocked(*begin);
+        if (held && owner != nullptr && owner != MemorySegment::NoOwner) serveAfterFreeLocked(&owner, &owner + 1);
+        return;
+    }
+    OwnerSet owners;
+    for (MemorySegment* segment = begin; segment != end; ++segment) {
+        ModuleMemoryInformation* owner = segment->getOwner();
+        const bool held = segment->getMemory() != nullptr;
+        freeSegmentContentLocked(*segment);
         if (held && owner != nullptr && owner != MemorySegment::NoOwner) owners.insert(owner);
     }
-    if (owners.empty()) return;
-    for (ModuleMemoryInformation* owner : owners) {
-        if (!owner->m_moduleInformation.getIsRequestInWaitingModules()) {
+    owners.forRange([this](ModuleMemoryInformation* const* first, ModuleMemoryInformation* const* last) {
+        serveAfterFreeLocked(first, last);
+    });
+}
+
+void MemoryPoolImpl::serveAfterFreeLocked(ModuleMemoryInformation* const* first, ModuleMemoryInformation* const* last) {
+    // An owner without waiting requests has nothing to import or to walk.
+    for (auto it = first; it != last; ++it) {
+        ModuleMemoryInformation* owner = *it;
+        if (getMmiPendingRequestsLocked(owner) != 0 && !owner->m_moduleInformation.getIsRequestInWaitingModules()) {
             m_waitingList.importRequestReferenceInternal(&owner->m_moduleInformation);
         }
     }
-    giveMemoryToWaiterLocked();
-    for (ModuleMemoryInformation* owner : owners) {
+    if (!m_waitingList.waitingModules().empty()) giveMemoryToWaiterLocked();
+    for (auto it = first; it != last; ++it) {
+        ModuleMemoryInformation* owner = *it;
         if (getMmiPendingRequestsLocked(owner) == 0) continue;
         auto handler = makeHandler([this, owner](MemoryRequest* request) -> NextIterationData {
             const FreeBytesInfo info = giveMemoryIfPreparedToTakeLocked(owner, request);
@@ -513,31 +601,38 @@ ModuleMemoryInformation* MemoryPoolImpl::registerModule(const std::string& name,
     return mmi;
 }
 
-FutureInternal::Future<RcStatus> MemoryPoolImpl::submitRequest(ModuleMemoryInformation* mmi, u64 clientTraceId,
-                                                               MemoryTargetBuffer* buffer, u32 bytes,
-                                                               u64 startTime) {
-    FutureInternal::Future<RcStatus> future;
+[[gnu::flatten]] bool MemoryPoolImpl::submitRequest(ModuleMemoryInformation* mmi, u64 clientTraceId, MemoryTargetBuffer* buffer,
+                                   u32 bytes, u64 startTime, FutureInternal::Future<RcStatus>* whenServed) {
     const bool valid = mmi != nullptr && buffer != nullptr && !mmi->isHeapMemory();
     POOL_CHECK(valid, "mmi != nullptr && buffer != nullptr && !mmi->isHeapMemory()",
                "a request needs a pool module and a target buffer" << " mmi=" << mmi << " " << " buffer=" << buffer
                                                                    << " ");
-    if (!valid || bytes == 0) {
-        future.set(valid ? static_cast<RcStatus>(0) : RC_ERROR);  // nothing to give
-        return future;
-    }
-    auto* request =
-        trackedNew<MemoryRequest>("MemoryRequest", __FILE__, __LINE__, clientTraceId, buffer, bytes, mmi, startTime);
-    future = request->future;
+    if (!valid) return false;
+    if (bytes == 0) return true;
     ScopedLock lock(m_lock);
+    const bool firstInTurn = m_waitingList.waitingModules().empty() && getMmiPendingRequestsLocked(mmi) == 0;
+    u32 remaining = bytes;
+    bool passedOver = false;
+    if (firstInTurn) {
+        // What the waiting walk would do with this request alone, without making one.
+        const FreeBytesInfo info = giveSegmentsLocked(mmi, buffer, remaining);
+        if (remaining == 0) return true;
+        passedOver = info.isFullMmi;
+    }
+    auto* request = trackedNew<MemoryRequest>("MemoryRequest", __FILE__, __LINE__, clientTraceId, buffer, remaining,
+                                              mmi, startTime);
+    FutureInternal::Future<RcStatus> future = request->future;
+    ++mmi->m_nas;
     // Queued before it is served: completion checks the module's pending count.
     m_waitingList.queueRequest(&mmi->m_moduleInformation, request);
-    // A module passed over as full keeps out of the waiting order until it frees memory.
-    if (getMmiPendingRequestsLocked(mmi) == 1 && !mmi->m_moduleInformation.getIsRequestInWaitingModules()) {
+    // A full module keeps out of the waiting order until it frees memory.
+    if (!passedOver && getMmiPendingRequestsLocked(mmi) == 1 &&
+        !mmi->m_moduleInformation.getIsRequestInWaitingModules()) {
         m_waitingList.importRequestReferenceInternal(&mmi->m_moduleInformation);
     }
-    giveMemoryToWaiterLocked();
-    if (!future.isSet()) ++mmi->m_nas;
-    return future;
+    if (!firstInTurn && !m_waitingList.waitingModules().empty()) giveMemoryToWaiterLocked();
+    if (whenServed != nullptr) *whenServed = future;
+    return future.isSet();
 }
 
 void MemoryPoolImpl::addSubPool(MemoryPoolImpl* subPool) {

@@ -92,10 +92,12 @@ public:
     // more when needed; a reservation the pool cannot back is refused.
     ModuleMemoryInformation* registerModule(const std::string& name, u64 reservedBytes, u64 limitBytes,
                                             ModuleMemoryInformation* parent);
-    // Queues a request for `bytes` into `buffer`, then serves it as far as its turn and the memory allow. The
-    // future is set to 0 once every byte was given; the buffer must live until then.
-    FutureInternal::Future<RcStatus> submitRequest(ModuleMemoryInformation* mmi, u64 clientTraceId,
-                                                   MemoryTargetBuffer* buffer, u32 bytes, u64 startTime);
+    // Gives `bytes` to the module into `buffer`. When no request waits before it, as much as the memory allows is
+    // given at once; what is left is queued as a request and served in its turn. True when every byte was given
+    // at once; otherwise `whenServed` (when given) receives the request's future, set to 0 once every byte was
+    // given. The buffer must live until then.
+    bool submitRequest(ModuleMemoryInformation* mmi, u64 clientTraceId, MemoryTargetBuffer* buffer, u32 bytes,
+                       u64 startTime, FutureInternal::Future<RcStatus>* whenServed);
     // A pool whose usage the report sums up after its own; the sub-pools form a tree.
     void addSubPool(MemoryPoolImpl* subPool);
 
@@ -116,9 +118,18 @@ protected:
 
     FreeBytesInfo getFreeBytesLocked(ModuleMemoryInformation* mmi);
     MemorySegment getMemorySegmentLocked(u32 bytes, ModuleMemoryInformation* mmi);
+    // The pages and counts of getMemorySegmentLocked: the page for a segment of `size` bytes.
+    u8* takePageLocked(u32 size, ModuleMemoryInformation* mmi);
     FreeBytesInfo giveMemoryIfPreparedToTakeLocked(ModuleMemoryInformation* mmi, MemoryRequest* request);
+    // Appends segments for `requestedBytes` (lowered as they are given) while the module can get memory; the
+    // last answer of getFreeBytesLocked, which says isAbleToGetMemory when every byte was given.
+    FreeBytesInfo giveSegmentsLocked(ModuleMemoryInformation* mmi, MemoryTargetBuffer* buffer, u32& requestedBytes);
     void giveMemoryToWaiterLocked();
     void freeSegmentsLocked(std::vector<MemorySegment>& segments, int fromIndex);
+    void freeSegmentsLocked(MemorySegment* begin, MemorySegment* end);
+    // After a free: the owners (in address order) get back their place in the waiting order, the waiting walk
+    // runs, then each owner's own requests are tried once more.
+    void serveAfterFreeLocked(ModuleMemoryInformation* const* first, ModuleMemoryInformation* const* last);
     void freeSegmentContentLocked(MemorySegment& segment);
     void freeChunkFromMmiLocked(u32 netBytes, ModuleMemoryInformation* mmi);
     void requestForMoreAllocationLocked();
@@ -138,9 +149,9 @@ protected:
     }
     // Bytes of carved pages neither handed out nor held for reservations; 0 rather than a wrapped count.
     u64 generalFreeMemoryLocked() const;
-    // The memory that single allocations freed under the lock is given back here, once it is released: a
-    // failing free starts the memory report, which takes the lock.
-    void releasePendingFrees();
+    // Single allocations freed under the lock (m_pendingFrees) are given back to the guard once it is released:
+    // a failing free starts the memory report, which takes the lock.
+    static void releaseMemory(const std::vector<u8*>& released);
 
     // The first two words of a free page.
     struct PageLinks {

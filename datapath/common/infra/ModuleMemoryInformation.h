@@ -20,8 +20,20 @@ public:
 
     u64 getCurrentlyUsedBytes() const { return m_currentlyUsedBytes; }
     // Charges (uncharges) the record and all its ancestors.
-    static void addUsedBytes(ModuleMemoryInformation* mmi, u64 bytes);
-    static void subUsedBytes(ModuleMemoryInformation* mmi, u64 bytes);
+    static void addUsedBytes(ModuleMemoryInformation* mmi, u64 bytes) {
+        for (;;) {
+            mmi->m_currentlyUsedBytes += bytes;
+            if (!mmi->m_hasParent) return;
+            mmi = mmi->m_parent;
+        }
+    }
+    static void subUsedBytes(ModuleMemoryInformation* mmi, u64 bytes) {
+        for (;;) {
+            mmi->m_currentlyUsedBytes -= bytes;
+            if (!mmi->m_hasParent) return;
+            mmi = mmi->m_parent;
+        }
+    }
 
     // Makes `parent` the next record up the chain.
     void setParent(ModuleMemoryInformation* parent) {
@@ -33,7 +45,7 @@ public:
     u64 m_reservedBytes = 0;
     u64 m_currentlyUsedBytes = 0;
     u64 m_limitBytes = kNoLimit;
-    // Requests that could not be served at once, over the module's life.
+    // Requests that had to wait in the queue, over the module's life.
     u32 m_nas = 0;
     std::string m_name;
     // Chunks the module may take beyond its limit.
