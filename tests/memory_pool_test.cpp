@@ -733,6 +733,32 @@ TEST(MemoryPoolDeathTest, MisuseEndsTheProcess) {
          },
          ": parent->m_reservedBytes == 0 failed. a module with a reservation cannot be a parent parent=P \n",
          ",TESK,"},
+        {"a reservation no free page backs",
+         [] {
+             TestPool* pool = newPool();
+             ModuleMemoryInformation* mmi = pool->registerModule("R", 8192, ModuleMemoryInformation::kNoLimit, nullptr);
+             pool->setCounts(kBlock, 0, 0, 0);
+             request(pool, mmi, 100);
+         },
+         ": m_reservedFree >= m_chunkSize failed.  m_reservedFree=0  m_chunkSize=4096 \n",
+         ",TESK,MemoryPoolImpl,getMemorySegmentLocked,"},
+        {"counts that promise a page the list does not hold",
+         [] {
+             TestPool* pool = newPool();
+             ModuleMemoryInformation* mmi = pool->registerModule("A", 0, ModuleMemoryInformation::kNoLimit, nullptr);
+             request(pool, mmi, kBlock);
+             pool->setCounts(2 * u64{kBlock}, kBlock, kBlock, 0);
+             request(pool, mmi, 100);
+         },
+         ": !isEmptyLocked() failed. \n", ",TESK,MemoryPoolImpl,getMemorySegmentLocked,"},
+        {"a reservation the pages do not cover",
+         [] {
+             ModuleMemoryInformation mmi("probe");
+             mmi.m_reservedBytes = 8192;
+             newPool(0, 0)->probe(&mmi, 8192, 8192, 0);
+         },
+         ": false failed. unknown getFreeBytesLocked result:isAbleToGetMemory=0isEmptyMemPool=0isFullMmi=0\n",
+         ",TESK,MemoryPoolImpl::FreeBytesInfo,FreeBytesInfo,"},
         {"a name given twice",
          [] {
              TestPool* pool = newPool();

@@ -30,10 +30,12 @@ template <class WriteDetail>
 
 // A failed check of the pool, logged with the component TESK; at level Assert it ends the process. The expression
 // is given as text where the condition guards more than it names.
-#define POOL_CHECK(condition, text, detail)                                                                        \
+#define POOL_CHECK(condition, text, detail) POOL_CHECK_IN(__PRETTY_FUNCTION__, condition, text, detail)
+// The same, logged under the name of the operation it belongs to.
+#define POOL_CHECK_IN(function, condition, text, detail)                                                           \
     do {                                                                                                           \
         if (!(condition)) [[unlikely]] {                                                                           \
-            poolCheckFailed(__PRETTY_FUNCTION__, __FILE__, __LINE__, text,                                         \
+            poolCheckFailed(function, __FILE__, __LINE__, text,                                                    \
                             [&](std::ostream& poolCheckOut) { poolCheckOut << detail; });                          \
         }                                                                                                          \
     } while (0)
@@ -73,6 +75,10 @@ u64 saturatingMul(u64 a, u64 b) {
     if (a != 0 && b > std::numeric_limits<u64>::max() / a) return std::numeric_limits<u64>::max();
     return a * b;
 }
+
+// Its checks keep the name of the operation whose page and counts these steps are.
+constexpr const char* kGetMemorySegmentLocked =
+    "MemorySegment MemoryPoolImpl::getMemorySegmentLocked(u32, ModuleMemoryInformation*)";
 
 u64 coarseNowMs() { return static_cast<u64>(Timer::instance()->getLastTimestampMs_Inaccurate(false)); }
 
@@ -200,7 +206,7 @@ MemorySegment MemoryPoolImpl::getMemorySegmentLocked(u32 bytes, ModuleMemoryInfo
 }
 
 u8* MemoryPoolImpl::takePageLocked(u32 size, ModuleMemoryInformation* mmi) {
-    POOL_CHECK(!isEmptyLocked(), "!isEmptyLocked()", "");
+    POOL_CHECK_IN(kGetMemorySegmentLocked, !isEmptyLocked(), "!isEmptyLocked()", "");
     if (isEmptyLocked()) return nullptr;
     // The most recently added page.
     PageLinks* page = m_freePages.prev;
@@ -210,7 +216,7 @@ u8* MemoryPoolImpl::takePageLocked(u32 size, ModuleMemoryInformation* mmi) {
     m_usedMemoryGross += m_chunkSize;
     m_usedMemoryNet += size;
     if (mmi->getCurrentlyUsedBytes() < mmi->m_reservedBytes) {
-        POOL_CHECK(m_reservedFree >= m_chunkSize, "m_reservedFree >= m_chunkSize",
+        POOL_CHECK_IN(kGetMemorySegmentLocked, m_reservedFree >= m_chunkSize, "m_reservedFree >= m_chunkSize",
                    " m_reservedFree=" << m_reservedFree << " " << " m_chunkSize=" << m_chunkSize << " ");
         m_reservedFree = saturatingSub(m_reservedFree, m_chunkSize);
     }
@@ -226,7 +232,7 @@ MemoryPoolImpl::FreeBytesInfo MemoryPoolImpl::giveSegmentsLocked(ModuleMemoryInf
         // The segment that getMemorySegmentLocked gives, built in place.
         const u32 size = std::min(requestedBytes, m_chunkSize);
         if (isEmptyLocked()) {
-            POOL_CHECK(!isEmptyLocked(), "!isEmptyLocked()", "");
+            POOL_CHECK_IN(kGetMemorySegmentLocked, !isEmptyLocked(), "!isEmptyLocked()", "");
             return FreeBytesInfo(true, true, 0);
         }
         if (buffer->m_segments.empty()) {
