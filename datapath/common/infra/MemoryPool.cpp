@@ -348,14 +348,14 @@ void MemoryPoolImpl::serveAfterFreeLocked(ModuleMemoryInformation* const* first,
     // An owner without waiting requests has nothing to import or to walk.
     for (auto it = first; it != last; ++it) {
         ModuleMemoryInformation* owner = *it;
-        if (getMmiPendingRequestsLocked(owner) != 0 && !owner->m_moduleInformation.getIsRequestInWaitingModules()) {
+        if (hasPendingRequestsLocked(owner) && !owner->m_moduleInformation.getIsRequestInWaitingModules()) {
             m_waitingList.importRequestReferenceInternal(&owner->m_moduleInformation);
         }
     }
     if (!m_waitingList.waitingModules().empty()) giveMemoryToWaiterLocked();
     for (auto it = first; it != last; ++it) {
         ModuleMemoryInformation* owner = *it;
-        if (getMmiPendingRequestsLocked(owner) == 0) continue;
+        if (!hasPendingRequestsLocked(owner)) continue;
         auto handler = makeHandler([this, owner](MemoryRequest* request) -> NextIterationData {
             const FreeBytesInfo info = giveMemoryIfPreparedToTakeLocked(owner, request);
             return NextIterationData(info.isAbleToGetMemory ? kCompletedContinue : kStop);
@@ -376,8 +376,9 @@ void MemoryPoolImpl::freeSegmentContentLocked(MemorySegment& segment) {
         return;
     }
     ModuleMemoryInformation* info = mmi;
-    POOL_CHECK(!info->isHeapMemory(), "!info->isHeapMemory()", "");
-    if (info->isHeapMemory()) return;
+    const bool heapRecord = info->isHeapMemory();
+    POOL_CHECK(!heapRecord, "!info->isHeapMemory()", "");
+    if (heapRecord) return;
     // Before the page is linked: the fill would erase its links.
     if (MemShield::s_enabled) std::memset(segment.getMemory(), 0xEE, m_chunkSize);
     freeChunkFromMmiLocked(segment.getSizeBytes(), mmi);
@@ -607,8 +608,9 @@ ModuleMemoryInformation* MemoryPoolImpl::registerModule(const std::string& name,
     return mmi;
 }
 
-[[gnu::flatten]] bool MemoryPoolImpl::submitRequest(ModuleMemoryInformation* mmi, u64 clientTraceId, MemoryTargetBuffer* buffer,
-                                   u32 bytes, u64 startTime, FutureInternal::Future<RcStatus>* whenServed) {
+[[gnu::flatten]] bool MemoryPoolImpl::submitRequest(ModuleMemoryInformation* mmi, u64 clientTraceId,
+                                                    MemoryTargetBuffer* buffer, u32 bytes, u64 startTime,
+                                                    FutureInternal::Future<RcStatus>* whenServed) {
     const bool valid = mmi != nullptr && buffer != nullptr && !mmi->isHeapMemory();
     POOL_CHECK(valid, "mmi != nullptr && buffer != nullptr && !mmi->isHeapMemory()",
                "a request needs a pool module and a target buffer" << " mmi=" << mmi << " " << " buffer=" << buffer
@@ -616,7 +618,7 @@ ModuleMemoryInformation* MemoryPoolImpl::registerModule(const std::string& name,
     if (!valid) return false;
     if (bytes == 0) return true;
     ScopedLock lock(m_lock);
-    const bool firstInTurn = m_waitingList.waitingModules().empty() && getMmiPendingRequestsLocked(mmi) == 0;
+    const bool firstInTurn = m_waitingList.waitingModules().empty() && !hasPendingRequestsLocked(mmi);
     u32 remaining = bytes;
     bool passedOver = false;
     if (firstInTurn) {

@@ -147,6 +147,9 @@ protected:
     static u64 getMmiPendingRequestsLocked(ModuleMemoryInformation* mmi) {
         return mmi->m_moduleInformation.m_waitingRequestsQueue.size();
     }
+    static bool hasPendingRequestsLocked(ModuleMemoryInformation* mmi) {
+        return !mmi->m_moduleInformation.m_waitingRequestsQueue.empty();
+    }
     // Bytes of carved pages neither handed out nor held for reservations; 0 rather than a wrapped count.
     u64 generalFreeMemoryLocked() const;
     // Single allocations freed under the lock (m_pendingFrees) are given back to the guard once it is released:
