@@ -6,6 +6,7 @@
 #include "FatalStop.h"
 #include "FileLoggerSupport.h"
 #include "MemShield.h"
+#include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "TrackedAllocation.h"
 #include "Tweaks.h"
@@ -192,6 +193,7 @@ TEST(MemShieldRegisteredDeathTest, LayoutsFollowTheMargins) {
                     startRegistered(log);
                 }
                 MemShield* shield = MemShield::instance();
+                waitForServiceThreads();
                 const u64 baseline = shield->m_allocatedBytes.load();
                 u8* p = trackedArrayNew<u8>(100, "u8", kFile, __LINE__);
                 if (shield->m_allocatedBytes.load() != baseline + 100 + c.preBytes + c.postBytes) std::_Exit(1);
