@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <iostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -139,7 +140,6 @@ TEST(MemWatcherTest, AddingAThreadTwiceKeepsTheFirstMonitor) {
     watcher->AddThread(id);
     EXPECT_EQ(watcher->cpuMonitorOf(id), first);
     EXPECT_EQ(allocatedBytes(), withOne);
-    EXPECT_EQ(sharedClient().linesWith(",MemWatcher,AddThread,").size(), 1u);
     EXPECT_EQ(sharedClient().linesWith(",MemWatcher,AddThread,added  pid=4100001 \n").size(), 1u);
 
     watcher->RemoveThread(id);
@@ -160,7 +160,7 @@ TEST(ThreadCpuUsageMonitorTest, FirstUpdateIsZeroThenTheUserTimeSinceThePrevious
     const i64 delta = monitor.update();
     EXPECT_GE(delta, 0);
     EXPECT_EQ(monitor.m_lastUserTime, first + delta);
-    EXPECT_TRUE(sharedClient().linesWith(",Error,").empty());
+    EXPECT_TRUE(sharedClient().linesWith(",ThreadCpuUsageMonitor,update,").empty());
 }
 
 TEST(ThreadCpuUsageMonitorTest, AThreadThatCannotBeOpenedCountsZero) {
@@ -365,10 +365,13 @@ TEST(MemWatcherTest, CpuReportShowsTheThreadsThatRan) {
     const std::string ticks = textAfter(lines[0], "MemWatcher,printCpu");
     const std::string shares = textAfter(lines[1], "MemWatcher,printCpu");
     if (!pdhErrors.empty()) {
-        // Wine's performance data may lack the processor counter: no ticks, so no thread.
+        // Wine's performance data lacks the processor idle-time counter: the read fails, no ticks, so no thread.
+        std::cout << "the processor idle-time counter cannot be read here: " << pdhErrors[0];
+        EXPECT_NE(pdhErrors[0].find(",Error,"), std::string::npos) << pdhErrors[0];
         EXPECT_TRUE(std::regex_match(ticks, std::regex("0 cpu ticks in [0-9]+ ms\n"))) << ticks;
         EXPECT_EQ(shares, "total=0 cpu(perc)\n");
-        GTEST_SKIP() << "the processor idle-time counter cannot be read here: " << pdhErrors[0];
+        EXPECT_TRUE(waitUntil([&] { return !watcher->hasThread(id); }, 10000));
+        return;
     }
     EXPECT_TRUE(std::regex_match(ticks, std::regex("[1-9][0-9]* cpu ticks in [0-9]+ ms\n"))) << ticks;
     std::smatch match;
@@ -450,11 +453,22 @@ TEST(MemWatcherDeathTest, FailureReportEndsWithMemoryThenCpu) {
     EXPECT_LT(total, memory);
     EXPECT_LT(ticks, shares);
     EXPECT_LT(shares, freed);
-    // Between the memory line and the CPU lines only the machine's monitor logs.
+    // Between the memory line and the CPU lines the reporting thread logs only for the machine's monitor (the
+    // service threads may log meanwhile).
+    const size_t memoryLine = text.rfind('\n', memory) + 1;
+    auto threadOf = [&](size_t lineStart) {
+        const size_t first = text.find(',', lineStart);
+        const size_t second = text.find(',', first + 1);
+        const size_t third = text.find(',', second + 1);
+        return text.substr(second + 1, third - second - 1);
+    };
+    const std::string reportingThread = threadOf(memoryLine);
     size_t line = text.find('\n', memory) + 1;
     const size_t ticksLine = text.rfind('\n', ticks) + 1;
+    EXPECT_EQ(threadOf(ticksLine), reportingThread);
     for (; line < ticksLine; line = text.find('\n', line) + 1) {
         const std::string between = text.substr(line, text.find('\n', line) - line);
+        if (threadOf(line) != reportingThread) continue;
         EXPECT_NE(between.find(",CpuUsageMonitor,update,"), std::string::npos) << between << "\n" << text;
     }
 }
