@@ -254,7 +254,7 @@ TEST(PdhStandinTest, OnlyTheIdleTimeCounterOfTheLocalMachine) {
     EXPECT_EQ(counter, nullptr);
     EXPECT_EQ(PdhCollectQueryData(query), PDH_NO_DATA);  // a query without counters
     EXPECT_EQ(PdhAddCounterA(nullptr, "\\Processor(_Total)\\% Idle Time", 0, &counter), PDH_INVALID_HANDLE);
-    ASSERT_EQ(PdhAddCounterA(query, "\\Processor(_Total)\\% Idle Time", 0, &counter), ERROR_SUCCESS);
+    ASSERT_EQ(PdhAddCounterA(query, "\\processor(_total)\\% idle time", 0, &counter), ERROR_SUCCESS);
 
     DWORD type = 0;
     PDH_RAW_COUNTER raw;

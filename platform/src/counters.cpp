@@ -5,6 +5,7 @@
 #include <platform/testing.h>
 #include <psapi.h>
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -306,7 +307,7 @@ PDH_STATUS PdhAddCounterA(PDH_HQUERY query, LPCSTR fullCounterPath, DWORD_PTR, P
     std::lock_guard<std::mutex> lock(g_pdhLock);
     auto it = pdhQueries().find(static_cast<PdhQuery*>(query));
     if (it == pdhQueries().end()) return PDH_INVALID_HANDLE;
-    if (std::strcmp(fullCounterPath, kIdleTimePath) != 0) return PDH_CSTATUS_NO_COUNTER;
+    if (strcasecmp(fullCounterPath, kIdleTimePath) != 0) return PDH_CSTATUS_NO_COUNTER;  // names ignore case
     CpuSample probe;
     if (!readCpuSample(probe)) return PDH_CSTATUS_NO_OBJECT;
     auto* added = new PdhCounter();
