@@ -28,7 +28,8 @@ typedef struct _PDH_RAW_COUNTER {
 
 // Only the local machine (no data source).
 PDH_STATUS PdhOpenQueryA(LPCSTR dataSource, DWORD_PTR userData, PDH_HQUERY* query);
-// Only "\Processor(_Total)\% Idle Time", in any case; any other path, or /proc/stat unreadable, fails and adds nothing.
+// Only "\Processor(_Total)\% Idle Time", in any case; any other path, or /proc/stat unreadable, fails and adds
+// nothing.
 PDH_STATUS PdhAddCounterA(PDH_HQUERY query, LPCSTR fullCounterPath, DWORD_PTR userData, PDH_HCOUNTER* counter);
 // Samples the aggregate "cpu" line of /proc/stat for every counter of the query; when it cannot be read the
 // counters keep their last sample and the call fails with PDH_NO_DATA.
