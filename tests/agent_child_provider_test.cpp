@@ -1,20 +1,17 @@
-// test-traits: linux-only agent-process machine-names
-// linux-only: the agent's machine is the stand-in's, shared with this process through the sandbox's root: its
-// service manager (the stand-in provider registered, disabled or missing), registry and named objects.
-// The Vantrell program as a real process against the provider service, with this test as the outside reader: the
-// status the agent leaves in the block when the service cannot run, the runner's wake-up, and the finish's wait
-// for the read notification.
+// test-traits: agent-process machine-names machine-registry
+// The Vantrell program as a real process against the provider service (the stand-in provider registered, disabled
+// or missing in the machine's service manager: the stand-in's on Linux, Wine's own on Windows), with this test as
+// the outside reader: the status the agent leaves in the block when the service cannot run, the runner's wake-up,
+// the finish's wait for the read notification, and a started service.
 #include "AgentSandbox.h"
 #include "BootSettingsSupport.h"
 #include "ChildProcess.h"
 #include "ChildSupport.h"
+#include "MachineSupport.h"
 #include "TestSupport.h"
 
-#include <platform/testing.h>
 #include <windows.h>
 #include <winsvc.h>
-
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,9 +35,14 @@ long long msBetween(Clock::time_point from, Clock::time_point to) {
 
 class AgentChildProviderTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() {
+        static FakeBcdedit* bcdedit = new FakeBcdedit();  // the guards of a started flow never run the real one
+        (void)bcdedit;
+    }
+
     void SetUp() override {
-        // This process reads and sets the objects of the agent's machine.
-        platform_test::setStandinRoot(sandbox.machine().c_str());
+        // This process reads and sets the objects of the agent's machine (Linux; Wine has one machine).
+        setEnvironment("TALVO_STANDIN_ROOT", sandbox.machine());
         readWait(kReadWaitMs);
         m_manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(m_manager, nullptr);
@@ -54,14 +56,11 @@ protected:
     }
     void TearDown() override {
         if (m_service) {
-            SERVICE_STATUS_PROCESS s{};
-            DWORD needed = 0;
-            if (QueryServiceStatusEx(m_service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s,
-                                     &needed) &&
-                s.dwProcessId) {
-                kill(static_cast<pid_t>(s.dwProcessId), SIGKILL);
+            SERVICE_STATUS status{};
+            if (ControlService(m_service, SERVICE_CONTROL_STOP, &status)) {
+                EXPECT_TRUE(waitUntil([&] { return serviceState() == SERVICE_STOPPED; }, 10000));
             }
-            DeleteService(m_service);
+            EXPECT_TRUE(DeleteService(m_service));
             CloseServiceHandle(m_service);
         }
         if (m_manager) CloseServiceHandle(m_manager);
