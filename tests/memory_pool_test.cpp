@@ -3,6 +3,7 @@
 #include "MemShield.h"
 #include "MemoryHeap.h"
 #include "MemoryPool.h"
+#include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "Timer.h"
 #include "TrackedAllocation.h"
@@ -131,7 +132,13 @@ bool clockPastOneSecond() {
     return waitUntil([] { return Timer::instance()->getLastTimestampMs_Inaccurate(false) >= 1000; }, 3000);
 }
 
-u64 allocatedBytes() { return MemShield::instance()->m_allocatedBytes.load(); }
+// Service threads register with the memory watcher through tracked allocations of their own: counts are compared
+// only once they have.
+u64 allocatedBytes() {
+    static const bool servicesReady = (waitForServiceThreads(), true);
+    (void)servicesReady;
+    return MemShield::instance()->m_allocatedBytes.load();
+}
 
 const std::string kFreshPool = "Memory POOL:  m_usedMemoryGross=0  m_usedMemoryNet=0  free=0\n";
 const std::string kNoSubPools = "subMemPools: totalFree=0  totalUsed=0  totalFrag=0  maxFree=0  maxUsed=0 \n";
