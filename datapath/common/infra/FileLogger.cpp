@@ -15,6 +15,7 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -25,6 +26,8 @@ u64 steadyMs() {
 }
 
 constexpr u64 kReopenIntervalMs = 1000;
+// A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
+constexpr size_t kBusyBatchLines = 16;
 // How often the writer makes sure that its stream still writes to the live file.
 constexpr u64 kLiveCheckIntervalMs = 1000;
 
@@ -38,7 +41,7 @@ u32 budgetBytes(u32 budgetMiB) {
 }  // namespace
 
 GenFileLogger::GenFileLogger(const std::string& path, u32 budgetMiB)
-    : m_basePath(path), m_queue("FileLogger") {
+    : m_basePath(path), m_queue("FileLogger"), m_recycleBlocks(!MemShield::instance()->isEnabled()) {
     flushMaxPeriodMs = Tweaks::instance()->uintVal("t_TeskFlushFileMaxPeriodMs", 60000);
     const u32 percent = Tweaks::instance()->uintVal("t_percentOfLoggerMemoryforMinimalThreshold", 80);
 
@@ -70,6 +73,8 @@ GenFileLogger::GenFileLogger(const std::string& path, u32 budgetMiB)
 
 GenFileLogger::~GenFileLogger() {
     m_stream.close();
+    for (s8* block : m_spareBlocks) ::operator delete(block);
+    for (s8* block : m_releasedBlocks) ::operator delete(block);
     trackedDelete(m_tracker, __FILE__, __LINE__);
 }
 
@@ -133,29 +138,81 @@ void GenFileLogger::write(const char* data, u64 length) {
         flushStreamLocked();
         return;
     }
-    s8* copy;
     bool pausedByThisCall = false;
-    if (m_tracker->trackingDisabled()) {
-        copy = m_tracker->allocate(static_cast<u32>(length));
-    } else {
-        copy = m_tracker->allocateWithinBudget(static_cast<u32>(length), pausedByThisCall);
-    }
-    if (!copy) {
+    const bool counted = m_tracker->trackingDisabled()
+                             ? m_tracker->reserve(static_cast<u32>(length))
+                             : m_tracker->reserveWithinBudget(static_cast<u32>(length), pausedByThisCall);
+    if (!counted) {
         if (pausedByThisCall) pauseOnOom();
         return;
+    }
+    copyAndEnqueue(data, static_cast<u32>(length));
+}
+
+void GenFileLogger::copyAndEnqueue(const char* data, u32 length) {
+    if (!recycled(length)) {
+        s8* copy = m_tracker->takeReserved(length);
+        std::memcpy(copy, data, length);
+        enqueue(copy, length);
+        return;
+    }
+    // The guard counts what a tracked array of the line's length would take.
+    MemShield::instance()->m_allocatedBytes.fetch_add(length + 8, std::memory_order_relaxed);
+    {
+        ScopedLock lock(&m_queueLock);
+        if (!m_spareBlocks.empty()) {
+            s8* copy = m_spareBlocks.back();
+            m_spareBlocks.pop_back();
+            std::memcpy(copy, data, length);
+            m_queue.push(LogItem{copy, length});
+            m_queue.noteSize();
+            if (m_writerWaiting) {
+                m_writerWaiting = false;
+                m_writerEvent.set();
+            }
+            return;
+        }
+    }
+    s8* copy;
+    try {
+        copy = static_cast<s8*>(::operator new(kRecycledLineBytes));
+    } catch (...) {
+        MemShield::instance()->m_allocatedBytes.fetch_sub(length + 8, std::memory_order_relaxed);
+        m_tracker->cancel(length);
+        throw;
     }
     std::memcpy(copy, data, length);
     enqueue(copy, length);
 }
 
+void GenFileLogger::releaseCopy(s8* copy, u64 length) {
+    if (recycled(length)) {
+        m_releasedBlocks.push_back(copy);
+        m_releasedGuardBytes += length + 8;
+    } else {
+        trackedArrayFree(copy, __FILE__, __LINE__);
+    }
+    m_releasedBytes += length;
+    if (m_releasedBytes >= kSettleBytes) settleReleased();
+}
+
+void GenFileLogger::settleReleased() {
+    if (m_releasedGuardBytes) MemShield::instance()->m_allocatedBytes.fetch_sub(m_releasedGuardBytes);
+    m_releasedGuardBytes = 0;
+    const u64 bytes = m_releasedBytes;
+    m_releasedBytes = 0;
+    if (bytes) m_tracker->giveBack(bytes);
+}
+
 void GenFileLogger::enqueue(s8* copy, u64 length) {
     ScopedLock lock(&m_queueLock);
-    const bool wasEmpty = m_queue.empty();
     m_queue.push(LogItem{copy, length});
     m_queue.noteSize();
-    // The writer waits only after it found the queue empty under this lock, so only the first item of a run
-    // needs to wake it; setting the event for every line would cost a wake-up per line.
-    if (wasEmpty) m_writerEvent.set();
+    // The writer says under this lock that it waits; a wake-up per line would cost more than the line.
+    if (m_writerWaiting) {
+        m_writerWaiting = false;
+        m_writerEvent.set();
+    }
 }
 
 u64 GenFileLogger::queueFlushMarker() {
@@ -187,38 +244,67 @@ void GenFileLogger::pauseOnOom() {
     Timer::printTime(notice, 3);
     notice << "," << m_basePath << "-pausing logger due to OOM" << "\n";
     const std::string text = notice.str();
-    s8* copy = m_tracker->allocate(static_cast<u32>(text.size()));
-    std::memcpy(copy, text.data(), text.size());
-    enqueue(copy, text.size());
+    if (m_tracker->reserve(static_cast<u32>(text.size()))) copyAndEnqueue(text.data(), static_cast<u32>(text.size()));
     queueFlushMarker();
 }
 
 void GenFileLogger::run() {
     m_writerThreadId = GetCurrentThreadId();
     std::queue<LogItem> batch;
+    std::vector<s8*> surplus;
+    bool busy = false;
     for (;;) {
-        m_writerEvent.wait();
-        for (;;) {
-            // Take everything queued at once: a lock round per line would make the producers wait for the writer.
-            {
-                ScopedLock lock(&m_queueLock);
-                static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
-                m_queue.noteSize();
+        bool wait = false;
+        // Take everything queued at once: a lock round per line would make the producers wait for the writer.
+        {
+            ScopedLock lock(&m_queueLock);
+            static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
+            m_queue.noteSize();
+            // The blocks written since the last turn go back to the producers.
+            const size_t room = kMaxSpareBlocks - std::min(kMaxSpareBlocks, m_spareBlocks.size());
+            if (m_releasedBlocks.size() > room) {
+                surplus.assign(m_releasedBlocks.begin() + static_cast<std::ptrdiff_t>(room), m_releasedBlocks.end());
+                m_releasedBlocks.resize(room);
             }
-            if (batch.empty()) break;
-            ScopedLock lock(&m_fileLock);
-            for (; !batch.empty(); batch.pop()) {
-                const LogItem& item = batch.front();
-                if (item.data) {
-                    writeToFileLocked(reinterpret_cast<const char*>(item.data), item.length);
-                    m_tracker->free(item.data, item.length);
-                    if (asyncFlushEveryLine) flushStreamLocked();
-                } else {
-                    flushStreamLocked();
-                    markFlushed(item.length);
-                }
+            if (m_spareBlocks.empty()) {
+                m_spareBlocks.swap(m_releasedBlocks);
+            } else {
+                m_spareBlocks.insert(m_spareBlocks.end(), m_releasedBlocks.begin(), m_releasedBlocks.end());
+                m_releasedBlocks.clear();
+            }
+            if (batch.empty() && !busy) {
+                m_writerWaiting = true;
+                wait = true;
             }
         }
+        for (s8* block : surplus) ::operator delete(block);
+        surplus.clear();
+        if (wait) {
+            m_writerEvent.wait();
+            continue;
+        }
+        if (batch.empty()) {
+            // Lines came in fast a moment ago: a short pause lets them gather, and spares the producers a wake-up
+            // per run of lines.
+            busy = false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            continue;
+        }
+        busy = batch.size() >= kBusyBatchLines;
+        ScopedLock lock(&m_fileLock);
+        for (; !batch.empty(); batch.pop()) {
+            const LogItem& item = batch.front();
+            if (item.data) {
+                writeToFileLocked(reinterpret_cast<const char*>(item.data), item.length);
+                releaseCopy(item.data, item.length);
+                if (asyncFlushEveryLine) flushStreamLocked();
+            } else {
+                settleReleased();
+                flushStreamLocked();
+                markFlushed(item.length);
+            }
+        }
+        settleReleased();
     }
 }
 
