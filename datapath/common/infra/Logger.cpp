@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <charconv>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -67,6 +69,8 @@ std::string Logger::getThreadName(u32 threadId) {
 }
 
 std::string Logger::getAsyncThreadName() {
+    // Asked by every log line; nothing fills the map in these programs, and its count is kept atomically.
+    if (m_asyncThreadNames.size() == 0) return std::string();
     ScopedLock lock(&m_mutex);
     auto it = m_asyncThreadNames.find(static_cast<int>(GetCurrentThreadId()));
     return it == m_asyncThreadNames.end() ? std::string() : it->second;
@@ -111,9 +115,20 @@ int Logger::dispatch(const std::string& line, LogLevel level, LogComponent compo
     fatalStop();
 }
 
+LogStringBuf::LogStringBuf(LogItem* owner) : std::stringbuf(std::ios::out | std::ios::ate), m_owner(owner) {
+    // Room for a usual line up front: growing the text step by step costs an allocation per step.
+    std::string text;
+    text.reserve(kInitialLineBytes);
+    str(std::move(text));
+}
+
 int LogStringBuf::sync() {
-    const std::string line = str();  // the buffer is kept: a second flush dispatches everything again
-    return Logger::instance()->dispatch(line, m_owner->level(), m_owner->component());
+    // The text is lent to the clients and then taken back, so a second flush dispatches everything again; the
+    // buffer opened at its end goes on writing after it.
+    std::string line = std::move(*this).str();
+    const int result = Logger::instance()->dispatch(line, m_owner->level(), m_owner->component());
+    str(std::move(line));
+    return result;
 }
 
 LogItem::LogItem(LogComponent component, LogLevel level, const char* functionName, int digits)
@@ -127,11 +142,30 @@ LogItem::LogItem(LogComponent component, LogLevel level, const LogSite& site, in
 }
 
 void LogItem::writeHeader(const std::string& columns, int digits) {
-    Timer::printTime(*this, digits);
-    *this << ',' << logLevelName(m_level) << ',' << GetCurrentThreadId();
+    // The fixed columns laid out by hand: a stream insertion per column costs more than the rest of the line.
+    char text[Timer::kTimeTextBytes + 32];
+    size_t length = Timer::formatTime(text, digits);
+    if (length == 0) Timer::printTime(*this, digits);
+    auto put = [&](const char* piece) {
+        const size_t n = std::strlen(piece);
+        std::memcpy(text + length, piece, n);
+        length += n;
+    };
+    text[length++] = ',';
+    put(logLevelName(m_level));
+    text[length++] = ',';
+    length = static_cast<size_t>(std::to_chars(text + length, text + sizeof(text), GetCurrentThreadId()).ptr - text);
+    write(text, static_cast<std::streamsize>(length));
     const std::string asyncName = Logger::instance()->getAsyncThreadName();
     if (!asyncName.empty()) *this << '/' << asyncName;
-    *this << ',' << logComponentName(m_component) << ',' << columns << ',';
+    length = 0;
+    text[length++] = ',';
+    put(logComponentName(m_component));
+    text[length++] = ',';
+    write(text, static_cast<std::streamsize>(length));
+    write(columns.data(), static_cast<std::streamsize>(columns.size()));
+    write(",", 1);
+    fill('0');  // as the time's stream form leaves it
 }
 
 void assertFailed(const LogSite& site, const char* expression, const char* file, int line) {

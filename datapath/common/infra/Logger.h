@@ -74,13 +74,14 @@ class LogItem;
 
 class LogStringBuf : public std::stringbuf {
 public:
-    explicit LogStringBuf(LogItem* owner) : m_owner(owner) {}
+    explicit LogStringBuf(LogItem* owner);
     ~LogStringBuf() override = default;
 
 protected:
     int sync() override;
 
 private:
+    static constexpr size_t kInitialLineBytes = 256;
     LogItem* m_owner;
 };
 
