@@ -116,6 +116,7 @@ private:
     std::atomic<u32> m_writerThreadId{0};
     u64 m_lastReopenAttemptMs = 0;
     u64 m_lastLiveCheckMs = 0;
+    u32 m_linesUntilClock = 0;  // lines the writer writes before it reads the clock again
     u64 m_liveIdentity = 0;  // of the file the stream writes to (fileIdentity)
     u64 m_position = 0;  // of the live stream, in bytes on disk
     bool m_streamFailureReported = false;
