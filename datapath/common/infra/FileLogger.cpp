@@ -15,7 +15,6 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
-#include <thread>
 
 namespace {
 
@@ -29,6 +28,8 @@ constexpr u64 kReopenIntervalMs = 1000;
 // A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
 constexpr size_t kBusyBatchLines = 16;
 constexpr u32 kLinesPerClockRead = 1024;
+// Lines queued before a producer wakes a napping writer.
+constexpr size_t kWakeNappingWriterLines = 1024;
 // How often the writer makes sure that its stream still writes to the live file.
 constexpr u64 kLiveCheckIntervalMs = 1000;
 
@@ -165,12 +166,7 @@ void GenFileLogger::copyAndEnqueue(const char* data, u32 length) {
             s8* copy = m_spareBlocks.back();
             m_spareBlocks.pop_back();
             std::memcpy(copy, data, length);
-            m_queue.push(LogItem{copy, length});
-            m_queue.noteSize();
-            if (m_writerWaiting) {
-                m_writerWaiting = false;
-                m_writerEvent.set();
-            }
+            pushLocked(copy, length);
             return;
         }
     }
@@ -207,12 +203,20 @@ void GenFileLogger::settleReleased() {
 
 void GenFileLogger::enqueue(s8* copy, u64 length) {
     ScopedLock lock(&m_queueLock);
+    pushLocked(copy, length);
+}
+
+void GenFileLogger::pushLocked(s8* copy, u64 length) {
     m_queue.push(LogItem{copy, length});
     m_queue.noteSize();
-    // The writer says under this lock that it waits; a wake-up per line would cost more than the line.
+    // The writer says under this lock how it waits; a wake-up per line would cost more than the line. A napping
+    // writer is woken for a flush marker, or when the lines gathered would soon weigh on the budget.
     if (m_writerWaiting) {
         m_writerWaiting = false;
         m_writerEvent.set();
+    } else if (m_writerNapping && (copy == nullptr || m_queue.size() >= kWakeNappingWriterLines)) {
+        m_writerNapping = false;
+        m_writerNap.notify_one();
     }
 }
 
@@ -273,7 +277,17 @@ void GenFileLogger::run() {
                 m_spareBlocks.insert(m_spareBlocks.end(), m_releasedBlocks.begin(), m_releasedBlocks.end());
                 m_releasedBlocks.clear();
             }
-            if (batch.empty() && !busy) {
+            if (batch.empty() && busy) {
+                // Lines came in fast a moment ago: a short nap lets them gather, and spares the producers a
+                // wake-up per run of lines.
+                busy = false;
+                m_writerNapping = true;
+                m_writerNap.wait_for(m_queueLock, std::chrono::microseconds(200));
+                m_writerNapping = false;
+                static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
+                m_queue.noteSize();
+            }
+            if (batch.empty()) {
                 m_writerWaiting = true;
                 wait = true;
             }
@@ -282,13 +296,6 @@ void GenFileLogger::run() {
         surplus.clear();
         if (wait) {
             m_writerEvent.wait();
-            continue;
-        }
-        if (batch.empty()) {
-            // Lines came in fast a moment ago: a short pause lets them gather, and spares the producers a wake-up
-            // per run of lines.
-            busy = false;
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
             continue;
         }
         busy = batch.size() >= kBusyBatchLines;

@@ -46,6 +46,7 @@ protected:
     friend struct FileLoggerProbe;  // tests
 
     void enqueue(s8* copy, u64 length);
+    void pushLocked(s8* copy, u64 length);
     // Copies a line whose bytes the budget already counts, and queues the copy.
     void copyAndEnqueue(const char* data, u32 length);
     // Queues a flush marker and returns its sequence number.
@@ -75,6 +76,8 @@ protected:
     CountedWatchedContainer<std::queue<LogItem>> m_queue;
     Trigger m_writerEvent;
     bool m_writerWaiting = false;  // under the queue lock: the writer waits on m_writerEvent
+    bool m_writerNapping = false;  // under the queue lock: the writer naps on m_writerNap
+    std::condition_variable_any m_writerNap;
     HeapMemoryAllocationTracker* m_tracker = nullptr;
     u32 flushMaxPeriodMs = 60000;
 
