@@ -115,11 +115,22 @@ int Logger::dispatch(const std::string& line, LogLevel level, LogComponent compo
     fatalStop();
 }
 
-LogStringBuf::LogStringBuf(LogItem* owner) : std::stringbuf(std::ios::out | std::ios::ate), m_owner(owner) {
+LogStringBuf::LogStringBuf() : std::stringbuf(std::ios::out | std::ios::ate) {
     // Room for a usual line up front: growing the text step by step costs an allocation per step.
     std::string text;
     text.reserve(kInitialLineBytes);
     str(std::move(text));
+}
+
+void LogStringBuf::recycle() {
+    std::string text = std::move(*this).str();
+    if (text.capacity() > kMaxKeptLineBytes) {
+        text = std::string();
+        text.reserve(kInitialLineBytes);
+    }
+    text.clear();
+    str(std::move(text));
+    m_owner = nullptr;
 }
 
 int LogStringBuf::sync() {
@@ -131,21 +142,75 @@ int LogStringBuf::sync() {
     return result;
 }
 
+namespace {
+
+// The streams a thread keeps between its statements; a statement logged while another is being built (a value
+// whose printing logs) takes one of its own.
+struct LogStreamCache {
+    static constexpr int kKept = 4;
+    log_detail::LogStream* spare[kKept] = {};
+    int count = 0;
+    ~LogStreamCache();
+};
+// Plain data, readable for as long as the thread runs: a statement made after the cache is gone (by another
+// thread-local object's destructor) builds and frees its own stream.
+thread_local bool t_logStreamCacheGone = false;
+thread_local LogStreamCache t_logStreamCache;
+
+LogStreamCache::~LogStreamCache() {
+    t_logStreamCacheGone = true;
+    while (count > 0) delete spare[--count];
+}
+
+log_detail::LogStream* takeLogStream(LogItem* owner) {
+    log_detail::LogStream* stream = nullptr;
+    if (!t_logStreamCacheGone && t_logStreamCache.count > 0) {
+        stream = t_logStreamCache.spare[--t_logStreamCache.count];
+    } else {
+        stream = new log_detail::LogStream();
+    }
+    stream->reset(owner);
+    return stream;
+}
+
+void returnLogStream(log_detail::LogStream* stream) {
+    stream->buf().recycle();
+    if (!t_logStreamCacheGone && t_logStreamCache.count < LogStreamCache::kKept) {
+        t_logStreamCache.spare[t_logStreamCache.count++] = stream;
+    } else {
+        delete stream;
+    }
+}
+
+}  // namespace
+
+void log_detail::LogStream::reset(LogItem* owner) {
+    m_buf.setOwner(owner);
+    clear();
+    flags(std::ios_base::skipws | std::ios_base::dec);
+    width(0);
+    precision(6);
+    fill(' ');
+}
+
 LogItem::LogItem(LogComponent component, LogLevel level, const char* functionName, int digits)
-    : LogBufHolder(this), std::ostream(&m_buf), m_level(clampLevel(level)), m_component(clampComponent(component)) {
+    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this)) {
     writeHeader(normaliseFunctionName(functionName ? functionName : ""), digits);
 }
 
 LogItem::LogItem(LogComponent component, LogLevel level, const LogSite& site, int digits)
-    : LogBufHolder(this), std::ostream(&m_buf), m_level(clampLevel(level)), m_component(clampComponent(component)) {
+    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this)) {
     writeHeader(site.columns, digits);
 }
+
+LogItem::~LogItem() { returnLogStream(m_stream); }
 
 void LogItem::writeHeader(const std::string& columns, int digits) {
     // The fixed columns laid out by hand: a stream insertion per column costs more than the rest of the line.
     char text[Timer::kTimeTextBytes + 32];
+    std::ostream& out = *m_stream;
     size_t length = Timer::formatTime(text, digits);
-    if (length == 0) Timer::printTime(*this, digits);
+    if (length == 0) Timer::printTime(out, digits);
     auto put = [&](const char* piece) {
         const size_t n = std::strlen(piece);
         std::memcpy(text + length, piece, n);
@@ -155,22 +220,22 @@ void LogItem::writeHeader(const std::string& columns, int digits) {
     put(logLevelName(m_level));
     text[length++] = ',';
     length = static_cast<size_t>(std::to_chars(text + length, text + sizeof(text), GetCurrentThreadId()).ptr - text);
-    write(text, static_cast<std::streamsize>(length));
+    out.write(text, static_cast<std::streamsize>(length));
     const std::string asyncName = Logger::instance()->getAsyncThreadName();
-    if (!asyncName.empty()) *this << '/' << asyncName;
+    if (!asyncName.empty()) out << '/' << asyncName;
     length = 0;
     text[length++] = ',';
     put(logComponentName(m_component));
     text[length++] = ',';
-    write(text, static_cast<std::streamsize>(length));
-    write(columns.data(), static_cast<std::streamsize>(columns.size()));
-    write(",", 1);
-    fill('0');  // as the time's stream form leaves it
+    out.write(text, static_cast<std::streamsize>(length));
+    out.write(columns.data(), static_cast<std::streamsize>(columns.size()));
+    out.write(",", 1);
+    out.fill('0');  // as the time's stream form leaves it
 }
 
 void assertFailed(const LogSite& site, const char* expression, const char* file, int line) {
     LogItem item(LogComponent::Non, LogLevel::Error, site);
-    item << "Assertion (" << expression << ") failed " << file << " " << line << std::endl;
+    item.stream() << "Assertion (" << expression << ") failed " << file << " " << line << std::endl;
     // Also on standard error: a check that fails before any client is registered must not end the run silently.
     std::cerr << item.text();
     fatalStop();
