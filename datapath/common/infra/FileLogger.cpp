@@ -15,6 +15,7 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -28,6 +29,8 @@ constexpr u64 kReopenIntervalMs = 1000;
 // A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
 constexpr size_t kBusyBatchLines = 16;
 constexpr u32 kLinesPerClockRead = 1024;
+// The longest a producer waits for the writer to catch up, per line, once half the budget is queued.
+constexpr std::chrono::microseconds kWriterCatchUp(200);
 // Lines queued before a producer wakes a napping writer.
 constexpr size_t kWakeNappingWriterLines = 1024;
 // How often the writer makes sure that its stream still writes to the live file.
@@ -141,6 +144,7 @@ void GenFileLogger::write(const char* data, u64 length) {
         return;
     }
     bool pausedByThisCall = false;
+    if (!m_tracker->trackingDisabled() && m_tracker->usedBytes() > m_tracker->limitBytes() / 2) giveWriterAMoment();
     const bool counted = m_tracker->trackingDisabled()
                              ? m_tracker->reserve(static_cast<u32>(length))
                              : m_tracker->reserveWithinBudget(static_cast<u32>(length), pausedByThisCall);
@@ -149,6 +153,17 @@ void GenFileLogger::write(const char* data, u64 length) {
         return;
     }
     copyAndEnqueue(data, static_cast<u32>(length));
+}
+
+void GenFileLogger::giveWriterAMoment() {
+    // Half the budget is queued: the producers are outrunning the writer. A short wait lets it catch up before the
+    // budget is spent and lines are dropped; it is bounded, so a writer that is stuck still ends in the pause.
+    if (onWriterThread()) return;
+    const auto until = std::chrono::steady_clock::now() + kWriterCatchUp;
+    while (m_tracker->usedBytes() > m_tracker->limitBytes() / 2 && !m_tracker->paused() &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
 }
 
 void GenFileLogger::copyAndEnqueue(const char* data, u32 length) {

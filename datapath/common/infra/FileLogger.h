@@ -47,6 +47,7 @@ protected:
 
     void enqueue(s8* copy, u64 length);
     void pushLocked(s8* copy, u64 length);
+    void giveWriterAMoment();
     // Copies a line whose bytes the budget already counts, and queues the copy.
     void copyAndEnqueue(const char* data, u32 length);
     // Queues a flush marker and returns its sequence number.
