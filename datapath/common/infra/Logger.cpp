@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <iostream>
@@ -144,42 +145,40 @@ int LogStringBuf::sync() {
 
 namespace {
 
-// The streams a thread keeps between its statements; a statement logged while another is being built (a value
-// whose printing logs) takes one of its own.
-struct LogStreamCache {
-    static constexpr int kKept = 4;
-    log_detail::LogStream* spare[kKept] = {};
-    int count = 0;
-    ~LogStreamCache();
-};
-// Plain data, readable for as long as the thread runs: a statement made after the cache is gone (by another
-// thread-local object's destructor) builds and frees its own stream.
-thread_local bool t_logStreamCacheGone = false;
-thread_local LogStreamCache t_logStreamCache;
+// Streams kept for reuse by every thread: slot i belongs to whoever cleared bit i of the free mask. A statement
+// that finds none free (more statements being built at once than slots) builds and frees its own. The streams are
+// never destroyed: threads that never end go on logging while the process exits. No per-thread cache: the
+// Windows runtime may free a thread's storage before the destructors of its thread-local objects run.
+constexpr int kPooledLogStreams = 64;
+std::atomic<u64> g_freeLogStreams{~u64(0)};
+log_detail::LogStream* g_logStreams[kPooledLogStreams];
 
-LogStreamCache::~LogStreamCache() {
-    t_logStreamCacheGone = true;
-    while (count > 0) delete spare[--count];
-}
-
-log_detail::LogStream* takeLogStream(LogItem* owner) {
+log_detail::LogStream* takeLogStream(LogItem* owner, int& slot) {
     log_detail::LogStream* stream = nullptr;
-    if (!t_logStreamCacheGone && t_logStreamCache.count > 0) {
-        stream = t_logStreamCache.spare[--t_logStreamCache.count];
-    } else {
-        stream = new log_detail::LogStream();
+    slot = -1;
+    u64 free = g_freeLogStreams.load(std::memory_order_relaxed);
+    while (free != 0) {
+        const int i = std::countr_zero(free);
+        if (g_freeLogStreams.compare_exchange_weak(free, free & ~(u64(1) << i), std::memory_order_acquire,
+                                                   std::memory_order_relaxed)) {
+            if (!g_logStreams[i]) g_logStreams[i] = new log_detail::LogStream();
+            stream = g_logStreams[i];
+            slot = i;
+            break;
+        }
     }
+    if (!stream) stream = new log_detail::LogStream();
     stream->reset(owner);
     return stream;
 }
 
-void returnLogStream(log_detail::LogStream* stream) {
+void returnLogStream(log_detail::LogStream* stream, int slot) {
     stream->buf().recycle();
-    if (!t_logStreamCacheGone && t_logStreamCache.count < LogStreamCache::kKept) {
-        t_logStreamCache.spare[t_logStreamCache.count++] = stream;
-    } else {
+    if (slot < 0) {
         delete stream;
+        return;
     }
+    g_freeLogStreams.fetch_or(u64(1) << slot, std::memory_order_release);
 }
 
 }  // namespace
@@ -194,16 +193,16 @@ void log_detail::LogStream::reset(LogItem* owner) {
 }
 
 LogItem::LogItem(LogComponent component, LogLevel level, const char* functionName, int digits)
-    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this)) {
+    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this, m_slot)) {
     writeHeader(normaliseFunctionName(functionName ? functionName : ""), digits);
 }
 
 LogItem::LogItem(LogComponent component, LogLevel level, const LogSite& site, int digits)
-    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this)) {
+    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this, m_slot)) {
     writeHeader(site.columns, digits);
 }
 
-LogItem::~LogItem() { returnLogStream(m_stream); }
+LogItem::~LogItem() { returnLogStream(m_stream, m_slot); }
 
 void LogItem::writeHeader(const std::string& columns, int digits) {
     // The fixed columns laid out by hand: a stream insertion per column costs more than the rest of the line.

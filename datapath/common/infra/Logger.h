@@ -103,7 +103,7 @@ struct LogBufHolder {
     LogStringBuf m_buf;
 };
 
-// The stream of a log statement. Each thread keeps a few for reuse: building a stream costs more than a line.
+// The stream of a log statement, kept for reuse: building a stream costs more than a line.
 class LogStream : private LogBufHolder, public std::ostream {
 public:
     LogStream() : std::ostream(&m_buf) {}
@@ -134,6 +134,7 @@ private:
 
     LogLevel m_level;
     LogComponent m_component;
+    int m_slot;  // of the stream in the shared pool; -1 for a stream of its own
     log_detail::LogStream* m_stream;
 };
 
