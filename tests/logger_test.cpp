@@ -362,3 +362,10 @@ TEST_F(LoggerTest, LongLineThenShortLine) {
     EXPECT_TRUE(std::regex_search(lastLine(), std::regex("^[^,]+,Info,[0-9]+,NON,[^,]*,TestBody,short\n$")))
         << lastLine();
 }
+
+TEST_F(LoggerTest, LongClassNameStaysWholeInItsColumn) {
+    const std::string className(300, 'K');
+    LogItem(LogComponent::Tesk, LogLevel::Warn, (className + "::method").c_str()).stream() << "m" << std::endl;
+    EXPECT_TRUE(std::regex_search(lastLine(), std::regex(",Warn," + tid() + ",TESK," + className + ",method,m\n$")))
+        << lastLine();
+}

@@ -205,30 +205,40 @@ LogItem::LogItem(LogComponent component, LogLevel level, const LogSite& site, in
 LogItem::~LogItem() { returnLogStream(m_stream, m_slot); }
 
 void LogItem::writeHeader(const std::string& columns, int digits) {
-    // The fixed columns laid out by hand: a stream insertion per column costs more than the rest of the line.
-    char text[Timer::kTimeTextBytes + 32];
+    // The fixed columns laid out by hand and written at once: a stream insertion per column costs more than the
+    // rest of the line.
+    char text[256];
     std::ostream& out = *m_stream;
     size_t length = Timer::formatTime(text, digits);
     if (length == 0) Timer::printTime(out, digits);
-    auto put = [&](const char* piece) {
-        const size_t n = std::strlen(piece);
+    auto put = [&](const char* piece, size_t n) {
         std::memcpy(text + length, piece, n);
         length += n;
     };
     text[length++] = ',';
-    put(logLevelName(m_level));
+    const char* level = logLevelName(m_level);
+    put(level, std::strlen(level));
     text[length++] = ',';
     length = static_cast<size_t>(std::to_chars(text + length, text + sizeof(text), GetCurrentThreadId()).ptr - text);
-    out.write(text, static_cast<std::streamsize>(length));
     const std::string asyncName = Logger::instance()->getAsyncThreadName();
-    if (!asyncName.empty()) out << '/' << asyncName;
-    length = 0;
+    if (!asyncName.empty()) {
+        out.write(text, static_cast<std::streamsize>(length));
+        out << '/' << asyncName;
+        length = 0;
+    }
     text[length++] = ',';
-    put(logComponentName(m_component));
+    const char* component = logComponentName(m_component);
+    put(component, std::strlen(component));
+    text[length++] = ',';
+    if (length + columns.size() + 1 <= sizeof(text)) {
+        put(columns.data(), columns.size());
+    } else {
+        out.write(text, static_cast<std::streamsize>(length));
+        out.write(columns.data(), static_cast<std::streamsize>(columns.size()));
+        length = 0;
+    }
     text[length++] = ',';
     out.write(text, static_cast<std::streamsize>(length));
-    out.write(columns.data(), static_cast<std::streamsize>(columns.size()));
-    out.write(",", 1);
     out.fill('0');  // as the time's stream form leaves it
 }
 
