@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks for building and testing every build: as root directly, as any
-# other user through sudo.
+# other user through sudo. With --bench, also what the benchmarks alone need.
 set -euo pipefail
 
 packages=(
@@ -8,6 +8,8 @@ packages=(
   clang libclang-rt-dev llvm                    # the clang build: sanitizer and libFuzzer runtimes, symbolizer
   g++-mingw-w64-x86-64-posix wine wine64        # the Windows build and its test runs
 )
+# --bench: also what only the benchmarks use (spdlog, the logger's yardstick; the programs never link it).
+if [ "${1:-}" = "--bench" ]; then packages+=(libspdlog-dev); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,6 @@
 // A file logger registered with the Logger, fed from several threads.
 #include "FileLoggerSupport.h"
+#include "MemShield.h"
 #include "NativePath.h"
 
 #include <atomic>
@@ -110,4 +111,101 @@ TEST(FileLoggerThreadsTest, ErrorLoggedOnTheWriterThreadDoesNotWaitForItself) {
     const std::string text = fileText(dir.live());
     EXPECT_NE(text.find(line), std::string::npos);
     EXPECT_NE(text.find("-pausing logger due to OOM"), std::string::npos);
+}
+
+// Four producers at the default budget, each holding back while the queued copies come near the limit, so that the
+// budget is never exceeded: then no line may be lost, across rotations, whatever the line's length (short copies
+// are recycled, long ones are tracked arrays), and every byte goes back to the budget and to the guard's count.
+TEST(FileLoggerThreadsTest, FourProducersLoseNoLineAcrossRotationsWithinTheDefaultBudget) {
+    setTweak("t_FileLoggerFlushEveryLine", "0");
+    setTweak("t_FileLoggerCompressOnRotate", "0");
+    setTweak("t_TeskFlushFileMaxPeriodMs", "0");
+    setTweak("t_GenFileLoggerMaxFiles", "1000");
+    LogFolder dir;
+    makeFile(dir.live(), "", GenFileLogger::kRotateAboveBytes - 4096);
+    ProbeLogger* logger = registeredLogger(dir, 3);
+    Logger::instance()->flushClients();  // earlier tests' loggers too: the guard's count is the whole process's
+    const u64 guardBefore = MemShield::instance()->m_allocatedBytes.load();
+
+    constexpr int kThreads = 4, kLines = 25000;
+    constexpr u32 kHoldBackAbove = 2 * 1024 * 1024;  // a line is at most ~600 bytes: four more stay far below 3 MiB
+    std::vector<std::thread> threads;
+    finishWithin(60000, "four producers", [&] {
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kLines; ++i) {
+                    while (trackerOf(logger).usedBytes() > kHoldBackAbove) std::this_thread::yield();
+                    // Lengths on both sides of the recycled blocks' size.
+                    LOG(Info) << "n=" << t * kLines + i << " " << std::string(static_cast<size_t>(i % 7) * 80, '.')
+                              << std::endl;
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        logger->flush();
+    });
+    logger->m_mask = 0;
+    EXPECT_EQ(trackerOf(logger).usedBytes(), 0u);
+    EXPECT_FALSE(trackerOf(logger).paused());
+    EXPECT_EQ(MemShield::instance()->m_allocatedBytes.load(), guardBefore);
+
+    std::vector<std::string> names;
+    for (const auto& name : dir.files()) {
+        if (name != "log.txt") names.push_back(name);
+    }
+    names.push_back("log.txt");
+    std::vector<int> seen(kThreads * kLines, 0);
+    std::vector<int> lastOfThread(kThreads, -1);
+    int outOfOrder = 0, notices = 0;
+    for (const auto& name : names) {
+        std::istringstream in(fileText(dir.folder + "\\" + name));
+        for (std::string line; std::getline(in, line);) {
+            notices += line.find("-pausing logger due to OOM") != std::string::npos;
+            const size_t at = line.find(",n=");
+            if (at == std::string::npos) continue;
+            const int n = std::stoi(line.substr(at + 3));
+            ++seen[n];
+            if (n <= lastOfThread[n / kLines]) ++outOfOrder;
+            lastOfThread[n / kLines] = n;
+        }
+    }
+    EXPECT_GE(names.size(), 4u);  // the live file and at least three rotations
+    int missing = 0, repeated = 0;
+    for (int count : seen) {
+        missing += count == 0;
+        repeated += count > 1;
+    }
+    EXPECT_EQ(notices, 0);
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(repeated, 0);
+    EXPECT_EQ(outOfOrder, 0);
+}
+
+// While queued, each copy counts as a tracked array of its length would: its length against the budget, and its
+// length and header in the guard's count, whether its block is recycled or not; all of it comes back once written.
+TEST(FileLoggerThreadsTest, QueuedCopiesCountAsTrackedArraysOfTheirLength) {
+    setTweak("t_FileLoggerFlushEveryLine", "0");
+    setTweak("t_TeskFlushFileMaxPeriodMs", "0");
+    LogFolder dir;
+    auto* logger = new ProbeLogger(dir.base, 1, 0, "");
+    Logger::instance()->flushClients();
+    logger->flush();
+    MemShield* shield = MemShield::instance();
+    const u64 guardBefore = shield->m_allocatedBytes.load();
+    u64 lineBytes = 0;
+    for (int round = 0; round < 3; ++round) {  // later rounds take recycled blocks
+        {
+            ScopedLock stall(&fileLockOf(logger));
+            lineBytes = 0;
+            for (size_t length : {1, 100, 247, 248, 249, 1000, 20000}) {
+                logger->write(std::string(length - 1, 'x') + "\n");
+                lineBytes += length;
+            }
+            EXPECT_EQ(trackerOf(logger).usedBytes(), lineBytes) << round;
+            EXPECT_EQ(shield->m_allocatedBytes.load() - guardBefore, lineBytes + 7 * 8) << round;
+        }
+        logger->flush();
+        EXPECT_EQ(trackerOf(logger).usedBytes(), 0u) << round;
+        EXPECT_EQ(shield->m_allocatedBytes.load(), guardBefore) << round;
+    }
 }

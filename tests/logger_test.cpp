@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <iomanip>
 #include <regex>
 #include <thread>
 
@@ -17,6 +18,13 @@ struct Probe {
 };
 
 void freeEmit() { LOG(Info) << "free" << std::endl; }
+
+// A value whose printing logs a line of its own.
+struct LoggingValue {};
+std::ostream& operator<<(std::ostream& out, LoggingValue) {
+    LOG(Info) << "inner " << 7 << std::endl;
+    return out << "value";
+}
 
 class LoggerTest : public ::testing::Test {
 protected:
@@ -317,4 +325,47 @@ TEST(LoggerDeathTest, FailedAssertEndsTheProcessWithTheLineOnStandardError) {
 TEST(LoggerDeathTest, FailedAssertBeforeAnyClientStillSaysWhy) {
     EXPECT_EXIT({ ASSERT_TEXT(false, "no clients yet"); }, ::testing::ExitedWithCode(kFatalStopExitCode),
                 "Assertion \\(no clients yet\\) failed");
+}
+
+// Statements reuse their streams: what one statement sets (base, width, precision, flags, a failed state) must not
+// reach the next, while the header still leaves the fill at '0' within its own statement.
+TEST_F(LoggerTest, EachStatementStartsWithAFreshStreamsFormat) {
+    LOG(Info) << std::hex << std::showbase << std::setprecision(2) << std::showpos << std::boolalpha << std::left
+              << std::setfill('*') << std::setw(9) << 255 << std::endl;
+    LOG(Info) << std::setw(4) << 7 << " " << 255 << " " << 1.23456789 << " " << true << std::endl;
+    EXPECT_NE(lastLine().find(",0007 255 1.23457 1\n"), std::string::npos) << lastLine();
+
+    {
+        LogItem item(LogComponent::Non, LogLevel::Info, "f");
+        item.stream().setstate(std::ios::failbit);  // a statement whose stream failed writes nothing more
+        item.stream() << "lost" << std::endl;
+    }
+    LOG(Info) << "after a failed statement" << std::endl;
+    EXPECT_NE(lastLine().find(",after a failed statement\n"), std::string::npos) << lastLine();
+}
+
+TEST_F(LoggerTest, StatementLoggedWhilePrintingAnotherKeepsBothLinesWhole) {
+    LOG(Info) << "outer " << LoggingValue() << " end" << std::endl;
+    const auto lines = client().lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_search(lines[lines.size() - 2], std::regex(",NON,,operator<<,inner 7\n$")))
+        << lines[lines.size() - 2];
+    EXPECT_TRUE(std::regex_search(lines.back(), std::regex(",NON,LoggerTest_[A-Za-z_]+,TestBody,outer value end\n$")))
+        << lines.back();
+}
+
+TEST_F(LoggerTest, LongLineThenShortLine) {
+    const std::string big(100000, 'b');
+    LOG(Info) << big << std::endl;
+    EXPECT_NE(lastLine().find("," + big + "\n"), std::string::npos);
+    LOG(Info) << "short" << std::endl;
+    EXPECT_TRUE(std::regex_search(lastLine(), std::regex("^[^,]+,Info,[0-9]+,NON,[^,]*,TestBody,short\n$")))
+        << lastLine();
+}
+
+TEST_F(LoggerTest, LongClassNameStaysWholeInItsColumn) {
+    const std::string className(300, 'K');
+    LogItem(LogComponent::Tesk, LogLevel::Warn, (className + "::method").c_str()).stream() << "m" << std::endl;
+    EXPECT_TRUE(std::regex_search(lastLine(), std::regex(",Warn," + tid() + ",TESK," + className + ",method,m\n$")))
+        << lastLine();
 }

@@ -118,8 +118,15 @@ void GetSystemTime(LPSYSTEMTIME st) {
     }
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm t;
-    gmtime_r(&ts.tv_sec, &t);
+    // Every log line asks: the calendar fields change once a second, and gmtime_r takes the C library's time
+    // zone lock on each call.
+    thread_local time_t t_lastSecond = -1;
+    thread_local tm t_last;
+    if (ts.tv_sec != t_lastSecond) {
+        gmtime_r(&ts.tv_sec, &t_last);
+        t_lastSecond = ts.tv_sec;
+    }
+    const tm& t = t_last;
     st->wYear = static_cast<WORD>(t.tm_year + 1900);
     st->wMonth = static_cast<WORD>(t.tm_mon + 1);
     st->wDayOfWeek = static_cast<WORD>(t.tm_wday);

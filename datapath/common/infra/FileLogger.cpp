@@ -15,6 +15,7 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -25,6 +26,13 @@ u64 steadyMs() {
 }
 
 constexpr u64 kReopenIntervalMs = 1000;
+// A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
+constexpr size_t kBusyBatchLines = 16;
+constexpr u32 kLinesPerClockRead = 1024;
+// The longest a producer waits for the writer to catch up, per line, once half the budget is queued.
+constexpr std::chrono::microseconds kWriterCatchUp(200);
+// Lines queued before a producer wakes a napping writer.
+constexpr size_t kWakeNappingWriterLines = 1024;
 // How often the writer makes sure that its stream still writes to the live file.
 constexpr u64 kLiveCheckIntervalMs = 1000;
 
@@ -38,7 +46,7 @@ u32 budgetBytes(u32 budgetMiB) {
 }  // namespace
 
 GenFileLogger::GenFileLogger(const std::string& path, u32 budgetMiB)
-    : m_basePath(path), m_queue("FileLogger") {
+    : m_basePath(path), m_queue("FileLogger"), m_recycleBlocks(!MemShield::instance()->isEnabled()) {
     flushMaxPeriodMs = Tweaks::instance()->uintVal("t_TeskFlushFileMaxPeriodMs", 60000);
     const u32 percent = Tweaks::instance()->uintVal("t_percentOfLoggerMemoryforMinimalThreshold", 80);
 
@@ -70,6 +78,8 @@ GenFileLogger::GenFileLogger(const std::string& path, u32 budgetMiB)
 
 GenFileLogger::~GenFileLogger() {
     m_stream.close();
+    for (s8* block : m_spareBlocks) ::operator delete(block);
+    for (s8* block : m_releasedBlocks) ::operator delete(block);
     trackedDelete(m_tracker, __FILE__, __LINE__);
 }
 
@@ -133,29 +143,96 @@ void GenFileLogger::write(const char* data, u64 length) {
         flushStreamLocked();
         return;
     }
-    s8* copy;
     bool pausedByThisCall = false;
-    if (m_tracker->trackingDisabled()) {
-        copy = m_tracker->allocate(static_cast<u32>(length));
-    } else {
-        copy = m_tracker->allocateWithinBudget(static_cast<u32>(length), pausedByThisCall);
-    }
-    if (!copy) {
+    if (!m_tracker->trackingDisabled() && m_tracker->usedBytes() > m_tracker->limitBytes() / 2) giveWriterAMoment();
+    const bool counted = m_tracker->trackingDisabled()
+                             ? m_tracker->reserve(static_cast<u32>(length))
+                             : m_tracker->reserveWithinBudget(static_cast<u32>(length), pausedByThisCall);
+    if (!counted) {
         if (pausedByThisCall) pauseOnOom();
         return;
+    }
+    copyAndEnqueue(data, static_cast<u32>(length));
+}
+
+void GenFileLogger::giveWriterAMoment() {
+    // Half the budget is queued: the producers are outrunning the writer. A short wait lets it catch up before the
+    // budget is spent and lines are dropped; it is bounded, so a writer that is stuck still ends in the pause.
+    if (onWriterThread()) return;
+    const auto until = std::chrono::steady_clock::now() + kWriterCatchUp;
+    while (m_tracker->usedBytes() > m_tracker->limitBytes() / 2 && !m_tracker->paused() &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
+}
+
+void GenFileLogger::copyAndEnqueue(const char* data, u32 length) {
+    if (!recycled(length)) {
+        s8* copy = m_tracker->takeReserved(length);
+        std::memcpy(copy, data, length);
+        enqueue(copy, length);
+        return;
+    }
+    // The guard counts what a tracked array of the line's length would take.
+    MemShield::instance()->m_allocatedBytes.fetch_add(length + 8, std::memory_order_relaxed);
+    {
+        ScopedLock lock(&m_queueLock);
+        if (!m_spareBlocks.empty()) {
+            s8* copy = m_spareBlocks.back();
+            m_spareBlocks.pop_back();
+            std::memcpy(copy, data, length);
+            pushLocked(copy, length);
+            return;
+        }
+    }
+    s8* copy;
+    try {
+        copy = static_cast<s8*>(::operator new(kRecycledLineBytes));
+    } catch (...) {
+        MemShield::instance()->m_allocatedBytes.fetch_sub(length + 8, std::memory_order_relaxed);
+        m_tracker->cancel(length);
+        throw;
     }
     std::memcpy(copy, data, length);
     enqueue(copy, length);
 }
 
+void GenFileLogger::releaseCopy(s8* copy, u64 length) {
+    if (recycled(length)) {
+        m_releasedBlocks.push_back(copy);
+        m_releasedGuardBytes += length + 8;
+    } else {
+        trackedArrayFree(copy, __FILE__, __LINE__);
+    }
+    m_releasedBytes += length;
+    if (m_releasedBytes >= kSettleBytes) settleReleased();
+}
+
+void GenFileLogger::settleReleased() {
+    if (m_releasedGuardBytes) MemShield::instance()->m_allocatedBytes.fetch_sub(m_releasedGuardBytes);
+    m_releasedGuardBytes = 0;
+    const u64 bytes = m_releasedBytes;
+    m_releasedBytes = 0;
+    if (bytes) m_tracker->giveBack(bytes);
+}
+
 void GenFileLogger::enqueue(s8* copy, u64 length) {
     ScopedLock lock(&m_queueLock);
-    const bool wasEmpty = m_queue.empty();
+    pushLocked(copy, length);
+}
+
+void GenFileLogger::pushLocked(s8* copy, u64 length) {
     m_queue.push(LogItem{copy, length});
     m_queue.noteSize();
-    // The writer waits only after it found the queue empty under this lock, so only the first item of a run
-    // needs to wake it; setting the event for every line would cost a wake-up per line.
-    if (wasEmpty) m_writerEvent.set();
+    // The writer says under this lock how it waits; a wake-up per line would cost more than the line. A napping
+    // writer is woken for a flush marker, or when the lines gathered would soon weigh on the budget.
+    if (m_writerWaiting) {
+        m_writerWaiting = false;
+        m_writerEvent.set();
+    } else if (m_writerNapping && (copy == nullptr || m_queue.size() >= kWakeNappingWriterLines)) {
+        m_writerNapping = false;
+        m_writerNap.notify_one();
+    }
 }
 
 u64 GenFileLogger::queueFlushMarker() {
@@ -187,38 +264,71 @@ void GenFileLogger::pauseOnOom() {
     Timer::printTime(notice, 3);
     notice << "," << m_basePath << "-pausing logger due to OOM" << "\n";
     const std::string text = notice.str();
-    s8* copy = m_tracker->allocate(static_cast<u32>(text.size()));
-    std::memcpy(copy, text.data(), text.size());
-    enqueue(copy, text.size());
+    if (m_tracker->reserve(static_cast<u32>(text.size()))) copyAndEnqueue(text.data(), static_cast<u32>(text.size()));
     queueFlushMarker();
 }
 
 void GenFileLogger::run() {
     m_writerThreadId = GetCurrentThreadId();
     std::queue<LogItem> batch;
+    std::vector<s8*> surplus;
+    bool busy = false;
     for (;;) {
-        m_writerEvent.wait();
-        for (;;) {
-            // Take everything queued at once: a lock round per line would make the producers wait for the writer.
-            {
-                ScopedLock lock(&m_queueLock);
+        bool wait = false;
+        // Take everything queued at once: a lock round per line would make the producers wait for the writer.
+        {
+            ScopedLock lock(&m_queueLock);
+            static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
+            m_queue.noteSize();
+            // The blocks written since the last turn go back to the producers.
+            const size_t room = kMaxSpareBlocks - std::min(kMaxSpareBlocks, m_spareBlocks.size());
+            if (m_releasedBlocks.size() > room) {
+                surplus.assign(m_releasedBlocks.begin() + static_cast<std::ptrdiff_t>(room), m_releasedBlocks.end());
+                m_releasedBlocks.resize(room);
+            }
+            if (m_spareBlocks.empty()) {
+                m_spareBlocks.swap(m_releasedBlocks);
+            } else {
+                m_spareBlocks.insert(m_spareBlocks.end(), m_releasedBlocks.begin(), m_releasedBlocks.end());
+                m_releasedBlocks.clear();
+            }
+            if (batch.empty() && busy) {
+                // Lines came in fast a moment ago: a short nap lets them gather, and spares the producers a
+                // wake-up per run of lines.
+                busy = false;
+                m_writerNapping = true;
+                m_writerNap.wait_for(m_queueLock, std::chrono::microseconds(200));
+                m_writerNapping = false;
                 static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
                 m_queue.noteSize();
             }
-            if (batch.empty()) break;
-            ScopedLock lock(&m_fileLock);
-            for (; !batch.empty(); batch.pop()) {
-                const LogItem& item = batch.front();
-                if (item.data) {
-                    writeToFileLocked(reinterpret_cast<const char*>(item.data), item.length);
-                    m_tracker->free(item.data, item.length);
-                    if (asyncFlushEveryLine) flushStreamLocked();
-                } else {
-                    flushStreamLocked();
-                    markFlushed(item.length);
-                }
+            if (batch.empty()) {
+                m_writerWaiting = true;
+                wait = true;
             }
         }
+        for (s8* block : surplus) ::operator delete(block);
+        surplus.clear();
+        if (wait) {
+            m_writerEvent.wait();
+            continue;
+        }
+        busy = batch.size() >= kBusyBatchLines;
+        ScopedLock lock(&m_fileLock);
+        m_linesUntilClock = 0;
+        for (; !batch.empty(); batch.pop()) {
+            const LogItem& item = batch.front();
+            if (item.data) {
+                writeToFileLocked(reinterpret_cast<const char*>(item.data), item.length);
+                releaseCopy(item.data, item.length);
+                if (asyncFlushEveryLine) flushStreamLocked();
+            } else {
+                settleReleased();
+                flushStreamLocked();
+                markFlushed(item.length);
+            }
+        }
+        settleReleased();
     }
 }
 
@@ -252,6 +362,12 @@ void GenFileLogger::checkStreamLocked() {
 void GenFileLogger::checkLiveFileLocked() {
     // A rotation that is due lists the folder anyway, and opens the live file anew whatever it finds.
     if (!m_stream.good() || m_position > kRotateAboveBytes) return;
+    // The writer reads the clock once per run of lines, not once per line.
+    if (m_linesUntilClock > 0) {
+        --m_linesUntilClock;
+        return;
+    }
+    if (!flushEveryLine) m_linesUntilClock = kLinesPerClockRead;
     const u64 now = steadyMs();
     if (now - m_lastLiveCheckMs < kLiveCheckIntervalMs) return;
     m_lastLiveCheckMs = now;

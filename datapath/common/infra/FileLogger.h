@@ -46,6 +46,10 @@ protected:
     friend struct FileLoggerProbe;  // tests
 
     void enqueue(s8* copy, u64 length);
+    void pushLocked(s8* copy, u64 length);
+    void giveWriterAMoment();
+    // Copies a line whose bytes the budget already counts, and queues the copy.
+    void copyAndEnqueue(const char* data, u32 length);
     // Queues a flush marker and returns its sequence number.
     u64 queueFlushMarker();
     // Waits until the writer has passed the marker; false when `waitMs` (0: no limit) ran out first.
@@ -72,6 +76,9 @@ protected:
     Mutex m_queueLock;
     CountedWatchedContainer<std::queue<LogItem>> m_queue;
     Trigger m_writerEvent;
+    bool m_writerWaiting = false;  // under the queue lock: the writer waits on m_writerEvent
+    bool m_writerNapping = false;  // under the queue lock: the writer naps on m_writerNap
+    std::condition_variable_any m_writerNap;
     HeapMemoryAllocationTracker* m_tracker = nullptr;
     u32 flushMaxPeriodMs = 60000;
 
@@ -88,6 +95,21 @@ private:
     void flushStreamLocked();
     void advancePosition(const char* data, u64 length);
     void markFlushed(u64 sequence);
+    // Count-only mode keeps the copies of short lines in blocks of one size that the writer hands back for reuse:
+    // a block taken on a producer and freed on the writer would make both contend in the C runtime's allocator.
+    bool recycled(u64 length) const { return m_recycleBlocks && length <= kRecycledLineBytes; }
+    void releaseCopy(s8* copy, u64 length);
+    // The writer's share of the budget and of the guard's count, returned in runs instead of line by line.
+    void settleReleased();
+
+    static constexpr u64 kRecycledLineBytes = 248;
+    static constexpr size_t kMaxSpareBlocks = 4096;
+    static constexpr u64 kSettleBytes = 16 * 1024;
+    const bool m_recycleBlocks;
+    std::vector<s8*> m_spareBlocks;     // under the queue lock
+    std::vector<s8*> m_releasedBlocks;  // the writer's, handed over at its next turn on the queue
+    u64 m_releasedBytes = 0;            // the writer's: line bytes not yet returned to the budget
+    u64 m_releasedGuardBytes = 0;       // the writer's: bytes not yet taken off the guard's count
 
     // Flush markers carry a sequence number: a flush returns only once the writer has passed its own marker,
     // never on a post left over by a pause notice or by an earlier flush that timed out.
@@ -98,6 +120,7 @@ private:
     std::atomic<u32> m_writerThreadId{0};
     u64 m_lastReopenAttemptMs = 0;
     u64 m_lastLiveCheckMs = 0;
+    u32 m_linesUntilClock = 0;  // lines the writer writes before it reads the clock again
     u64 m_liveIdentity = 0;  // of the file the stream writes to (fileIdentity)
     u64 m_position = 0;  // of the live stream, in bytes on disk
     bool m_streamFailureReported = false;

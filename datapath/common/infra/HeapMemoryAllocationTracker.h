@@ -1,5 +1,4 @@
 #pragma once
-#include "Mutex.h"
 #include "Types.h"
 
 #include <atomic>
@@ -18,9 +17,20 @@ public:
     s8* allocateWithinBudget(u32 length, bool& pausedByThisCall);
     void free(s8* p, u64 lengthBytes);
 
+    // The bookkeeping of allocate and allocateWithinBudget alone, for a caller that has the memory at hand:
+    // true when the bytes are counted (never for 0).
+    bool reserve(u32 length);
+    bool reserveWithinBudget(u32 length, bool& pausedByThisCall);
+    // The bookkeeping of free alone, for the bytes of one or more copies at once.
+    void giveBack(u64 lengthBytes);
+    // Takes back a reservation whose memory could not be had.
+    void cancel(u32 length);
+    // The tracked copy for `length` bytes already reserved; on failure the reservation is taken back.
+    s8* takeReserved(u32 length);
+
     bool trackingDisabled() const { return m_trackingDisabled->load(std::memory_order_relaxed); }
-    u32 usedBytes();
-    bool paused();
+    u32 usedBytes() const { return static_cast<u32>(m_state.load()); }
+    bool paused() const { return (m_state.load() & kPaused) != 0; }
     u32 limitBytes() const { return m_limitBytes; }
     u32 lowMarkBytes() const { return m_lowMarkBytes; }
 
@@ -28,11 +38,15 @@ public:
     static u32 lowMarkFor(u32 limitBytes, u32 percent);
 
 private:
-    s8* take(u32 length);
+    static constexpr u64 kPaused = u64(1) << 32;
 
-    u32 m_usedBytes = 0;
-    Mutex m_lock;
-    bool m_paused = false;
+    // Subtracts from the bytes in use, ends the pause at the low mark; returns the bytes in use before.
+    u32 settle(u64 lengthBytes);
+    void checkOverFree(u32 usedBytesBeforeFree, u64 lengthBytes);
+
+    // The bytes in use (low 32 bits, all sums and differences in 32 bits) and the pause, in one word: every
+    // producer and the writer change them together without a lock.
+    std::atomic<u64> m_state{0};
     const u32 m_limitBytes;
     const u32 m_lowMarkBytes;
     const std::atomic<bool>* m_trackingDisabled;

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <bit>
+#include <charconv>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -67,6 +70,8 @@ std::string Logger::getThreadName(u32 threadId) {
 }
 
 std::string Logger::getAsyncThreadName() {
+    // Asked by every log line; nothing fills the map in these programs, and its count is kept atomically.
+    if (m_asyncThreadNames.size() == 0) return std::string();
     ScopedLock lock(&m_mutex);
     auto it = m_asyncThreadNames.find(static_cast<int>(GetCurrentThreadId()));
     return it == m_asyncThreadNames.end() ? std::string() : it->second;
@@ -111,32 +116,135 @@ int Logger::dispatch(const std::string& line, LogLevel level, LogComponent compo
     fatalStop();
 }
 
+LogStringBuf::LogStringBuf() : std::stringbuf(std::ios::out | std::ios::ate) {
+    // Room for a usual line up front: growing the text step by step costs an allocation per step.
+    std::string text;
+    text.reserve(kInitialLineBytes);
+    str(std::move(text));
+}
+
+void LogStringBuf::recycle() {
+    std::string text = std::move(*this).str();
+    if (text.capacity() > kMaxKeptLineBytes) {
+        text = std::string();
+        text.reserve(kInitialLineBytes);
+    }
+    text.clear();
+    str(std::move(text));
+    m_owner = nullptr;
+}
+
 int LogStringBuf::sync() {
-    const std::string line = str();  // the buffer is kept: a second flush dispatches everything again
-    return Logger::instance()->dispatch(line, m_owner->level(), m_owner->component());
+    // The text is lent to the clients and then taken back, so a second flush dispatches everything again; the
+    // buffer opened at its end goes on writing after it.
+    std::string line = std::move(*this).str();
+    const int result = Logger::instance()->dispatch(line, m_owner->level(), m_owner->component());
+    str(std::move(line));
+    return result;
+}
+
+namespace {
+
+// Streams kept for reuse by every thread: slot i belongs to whoever cleared bit i of the free mask. A statement
+// that finds none free (more statements being built at once than slots) builds and frees its own. The streams are
+// never destroyed: threads that never end go on logging while the process exits. No per-thread cache: the
+// Windows runtime may free a thread's storage before the destructors of its thread-local objects run.
+constexpr int kPooledLogStreams = 64;
+std::atomic<u64> g_freeLogStreams{~u64(0)};
+log_detail::LogStream* g_logStreams[kPooledLogStreams];
+
+log_detail::LogStream* takeLogStream(LogItem* owner, int& slot) {
+    log_detail::LogStream* stream = nullptr;
+    slot = -1;
+    u64 free = g_freeLogStreams.load(std::memory_order_relaxed);
+    while (free != 0) {
+        const int i = std::countr_zero(free);
+        if (g_freeLogStreams.compare_exchange_weak(free, free & ~(u64(1) << i), std::memory_order_acquire,
+                                                   std::memory_order_relaxed)) {
+            if (!g_logStreams[i]) g_logStreams[i] = new log_detail::LogStream();
+            stream = g_logStreams[i];
+            slot = i;
+            break;
+        }
+    }
+    if (!stream) stream = new log_detail::LogStream();
+    stream->reset(owner);
+    return stream;
+}
+
+void returnLogStream(log_detail::LogStream* stream, int slot) {
+    stream->buf().recycle();
+    if (slot < 0) {
+        delete stream;
+        return;
+    }
+    g_freeLogStreams.fetch_or(u64(1) << slot, std::memory_order_release);
+}
+
+}  // namespace
+
+void log_detail::LogStream::reset(LogItem* owner) {
+    m_buf.setOwner(owner);
+    clear();
+    flags(std::ios_base::skipws | std::ios_base::dec);
+    width(0);
+    precision(6);
+    fill(' ');
 }
 
 LogItem::LogItem(LogComponent component, LogLevel level, const char* functionName, int digits)
-    : LogBufHolder(this), std::ostream(&m_buf), m_level(clampLevel(level)), m_component(clampComponent(component)) {
+    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this, m_slot)) {
     writeHeader(normaliseFunctionName(functionName ? functionName : ""), digits);
 }
 
 LogItem::LogItem(LogComponent component, LogLevel level, const LogSite& site, int digits)
-    : LogBufHolder(this), std::ostream(&m_buf), m_level(clampLevel(level)), m_component(clampComponent(component)) {
+    : m_level(clampLevel(level)), m_component(clampComponent(component)), m_stream(takeLogStream(this, m_slot)) {
     writeHeader(site.columns, digits);
 }
 
+LogItem::~LogItem() { returnLogStream(m_stream, m_slot); }
+
 void LogItem::writeHeader(const std::string& columns, int digits) {
-    Timer::printTime(*this, digits);
-    *this << ',' << logLevelName(m_level) << ',' << GetCurrentThreadId();
+    // The fixed columns laid out by hand and written at once: a stream insertion per column costs more than the
+    // rest of the line.
+    char text[256];
+    std::ostream& out = *m_stream;
+    size_t length = Timer::formatTime(text, digits);
+    if (length == 0) Timer::printTime(out, digits);
+    auto put = [&](const char* piece, size_t n) {
+        std::memcpy(text + length, piece, n);
+        length += n;
+    };
+    text[length++] = ',';
+    const char* level = logLevelName(m_level);
+    put(level, std::strlen(level));
+    text[length++] = ',';
+    length = static_cast<size_t>(std::to_chars(text + length, text + sizeof(text), GetCurrentThreadId()).ptr - text);
     const std::string asyncName = Logger::instance()->getAsyncThreadName();
-    if (!asyncName.empty()) *this << '/' << asyncName;
-    *this << ',' << logComponentName(m_component) << ',' << columns << ',';
+    if (!asyncName.empty()) {
+        out.write(text, static_cast<std::streamsize>(length));
+        out << '/' << asyncName;
+        length = 0;
+    }
+    text[length++] = ',';
+    const char* component = logComponentName(m_component);
+    put(component, std::strlen(component));
+    text[length++] = ',';
+    if (length + columns.size() + 1 <= sizeof(text)) {
+        put(columns.data(), columns.size());
+    } else {
+        out.write(text, static_cast<std::streamsize>(length));
+        out.write(columns.data(), static_cast<std::streamsize>(columns.size()));
+        length = 0;
+    }
+    text[length++] = ',';
+    out.write(text, static_cast<std::streamsize>(length));
+    out.fill('0');  // as the time's stream form leaves it
 }
 
 void assertFailed(const LogSite& site, const char* expression, const char* file, int line) {
     LogItem item(LogComponent::Non, LogLevel::Error, site);
-    item << "Assertion (" << expression << ") failed " << file << " " << line << std::endl;
+    item.stream() << "Assertion (" << expression << ") failed " << file << " " << line << std::endl;
     // Also on standard error: a check that fails before any client is registered must not end the run silently.
     std::cerr << item.text();
     fatalStop();

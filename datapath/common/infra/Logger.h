@@ -74,14 +74,20 @@ class LogItem;
 
 class LogStringBuf : public std::stringbuf {
 public:
-    explicit LogStringBuf(LogItem* owner) : m_owner(owner) {}
+    LogStringBuf();
     ~LogStringBuf() override = default;
+
+    void setOwner(LogItem* owner) { m_owner = owner; }
+    // Empties the text for the next statement, keeping a usual line's room.
+    void recycle();
 
 protected:
     int sync() override;
 
 private:
-    LogItem* m_owner;
+    static constexpr size_t kInitialLineBytes = 256;
+    static constexpr size_t kMaxKeptLineBytes = 4096;
+    LogItem* m_owner = nullptr;
 };
 
 // The call site of a log statement, with its class and method columns worked out once.
@@ -94,20 +100,32 @@ struct LogSite {
 
 namespace log_detail {
 struct LogBufHolder {
-    explicit LogBufHolder(LogItem* owner) : m_buf(owner) {}
     LogStringBuf m_buf;
+};
+
+// The stream of a log statement, kept for reuse: building a stream costs more than a line.
+class LogStream : private LogBufHolder, public std::ostream {
+public:
+    LogStream() : std::ostream(&m_buf) {}
+    ~LogStream() override = default;
+    LogStringBuf& buf() { return m_buf; }
+    const LogStringBuf& buf() const { return m_buf; }
+    // The state a new stream has, for the statement of `owner`.
+    void reset(LogItem* owner);
 };
 }  // namespace log_detail
 
 // One log statement: the header is written at construction, the line is dispatched at each flush.
-class LogItem : private log_detail::LogBufHolder, public std::ostream {
+class LogItem {
 public:
     LogItem(LogComponent component, LogLevel level, const char* functionName, int digits = 3);
     LogItem(LogComponent component, LogLevel level, const LogSite& site, int digits = 3);
-    ~LogItem() override = default;
+    ~LogItem();
+    LogItem(const LogItem&) = delete;
+    LogItem& operator=(const LogItem&) = delete;
 
-    std::ostream& stream() { return *this; }
-    std::string text() const { return m_buf.str(); }
+    std::ostream& stream() { return *m_stream; }
+    std::string text() const { return m_stream->buf().str(); }
     LogLevel level() const { return m_level; }
     LogComponent component() const { return m_component; }
 
@@ -116,6 +134,8 @@ private:
 
     LogLevel m_level;
     LogComponent m_component;
+    int m_slot;  // of the stream in the shared pool; -1 for a stream of its own
+    log_detail::LogStream* m_stream;
 };
 
 // Ends the process after an ASSERT: the Error line goes to the clients and to standard error.

@@ -120,7 +120,56 @@ bool Timer::parseTimestamp(const std::string& text, struct tm* out) {
     return true;
 }
 
+namespace {
+
+char* twoDigits(char* out, unsigned value) {
+    out[0] = static_cast<char>('0' + value / 10 % 10);
+    out[1] = static_cast<char>('0' + value % 10);
+    return out + 2;
+}
+
+}  // namespace
+
+size_t Timer::formatTime(char* out, int digits) {
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    // The stream's own padding of the year is kept for years of other than four digits.
+    if (st.wYear < 1000 || st.wYear > 9999) return 0;
+    char* p = twoDigits(twoDigits(out, st.wYear / 100), st.wYear % 100);
+    *p++ = '-';
+    p = twoDigits(p, st.wMonth);
+    *p++ = '-';
+    p = twoDigits(p, st.wDay);
+    *p++ = ' ';
+    p = twoDigits(p, st.wHour);
+    *p++ = ':';
+    p = twoDigits(p, st.wMinute);
+    *p++ = ':';
+    p = twoDigits(p, st.wSecond);
+    if (digits > 0) {
+        // Milliseconds cut to the digits asked for, at least that many digits wide.
+        static const unsigned kDivisors[] = {1, 100, 10, 1};
+        const int d = digits > 3 ? 3 : digits;
+        const unsigned value = st.wMilliseconds / kDivisors[d];
+        char text[8];
+        int n = 0;
+        for (unsigned v = value; v != 0 || n == 0; v /= 10) text[n++] = static_cast<char>('0' + v % 10);
+        *p++ = '.';
+        for (int i = n; i < d; ++i) *p++ = '0';
+        while (n > 0) *p++ = text[--n];
+    }
+    return static_cast<size_t>(p - out);
+}
+
 void Timer::printTime(std::ostream& os, int digits) {
+    char text[kTimeTextBytes];
+    const size_t length = formatTime(text, digits);
+    if (length != 0) {
+        os.write(text, static_cast<std::streamsize>(length));
+        os.width(0);
+        os.fill('0');  // as the stream form leaves it
+        return;
+    }
     SYSTEMTIME st;
     GetSystemTime(&st);
     os << std::setw(4) << st.wYear << "-" << std::setfill('0') << std::setw(2) << st.wMonth << "-" << std::setw(2)

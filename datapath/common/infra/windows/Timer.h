@@ -67,6 +67,9 @@ public:
     // UTC wall-clock text of the log lines: "YYYY-MM-DD hh:mm:ss" and, for digits 1 to 3, "." and that many
     // sub-second digits. The stream's fill is left at '0'.
     static void printTime(std::ostream& os, int digits);
+    // The text printTime writes, into `out` (kTimeTextBytes at least); 0 when only the stream form can write it.
+    static constexpr size_t kTimeTextBytes = 32;
+    static size_t formatTime(char* out, int digits);
 
 private:
     // Any thread reads and writes these; a reader accepts a slightly stale value.
