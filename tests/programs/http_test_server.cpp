@@ -1,8 +1,10 @@
 // The test HTTP server as a program of its own, for tests that drive the agent as another process:
 //   http_test_server <folder> [--status N] [--mode answer|close|reset|silent|half] [--delay-ms N] [--lifetime-ms N]
 // Once it listens on 127.0.0.1 it writes its port to <folder>/port. Each request it receives is written, byte for
-// byte, to <folder>/request-<n>.http (n from 1, in order of receipt). It ends when the file <folder>/stop appears
-// or its lifetime (60 s unless given) runs out.
+// byte, to <folder>/request-<n>.http (n from 1, in order of receipt), and its target is printed on standard output,
+// an insert's checkpoint name decoded. It ends when the file <folder>/stop appears or its lifetime (60 s unless
+// given) runs out.
+#include "CheckpointRequest.h"
 #include "HttpTestServer.h"
 
 #include <chrono>
@@ -29,6 +31,17 @@ void writeFile(const std::string& path, const std::string& bytes) {
     }
     std::remove(path.c_str());
     std::rename(partial.c_str(), path.c_str());
+}
+
+void printRequest(size_t n, const std::string& bytes) {
+    const std::string target = requestTarget(bytes);
+    std::printf("request %zu: GET %s\n", n, target.c_str());
+    const CheckpointRequest request = parseCheckpointRequest(target);
+    if (request.kind == CheckpointRequest::Kind::Insert) {
+        std::printf("  MAC addresses: %s\n  checkpoint name: %s%s\n", request.macs.c_str(), request.name.c_str(),
+                    request.nameValid ? "" : " (not well formed)");
+    }
+    std::fflush(stdout);
 }
 
 int usage() {
@@ -88,6 +101,7 @@ int main(int argc, char** argv) {
         const auto requests = server.requests();
         for (; written < requests.size(); ++written) {
             writeFile(folder + "/request-" + std::to_string(written + 1) + ".http", requests[written].bytes);
+            printRequest(written + 1, requests[written].bytes);
         }
         if (exists(folder + "/stop") || std::chrono::steady_clock::now() >= until) break;
         server.waitForRequests(written + 1, 10);
