@@ -23,14 +23,6 @@ void expectCleanEnd(const E2eRun& run, E2eMachine& machine) {
     EXPECT_TRUE(machine.runOnceIsGone());
 }
 
-Strings inserts(const Strings& targets) {
-    Strings names;
-    for (const auto& target : targets) {
-        if (target != pingTarget()) names.push_back(insertedName(target));
-    }
-    return names;
-}
-
 }  // namespace
 
 // Which servers answer decides whether the flow runs and where the checkpoint goes.
@@ -68,8 +60,8 @@ TEST(E2eServersTest, ServersThatRefuseHangOrFail) {
         expectCleanEnd(run, machine);
         EXPECT_EQ(run.agent.result.exitCode, row.exitCode);
         EXPECT_EQ(run.block, row.block);
-        EXPECT_EQ(inserts(run.local), row.localInserts);
-        EXPECT_EQ(inserts(run.peer), row.peerInserts);
+        EXPECT_EQ(insertedNames(run.local), row.localInserts);
+        EXPECT_EQ(insertedNames(run.peer), row.peerInserts);
         EXPECT_TRUE(logHas(run.agent.perRunLog, row.cause)) << row.cause << "\n" << logTail(run.agent.perRunLog);
         if (row.exitCode == 0) {
             EXPECT_EQ(run.provider, kFrozenAndThawed);
@@ -102,8 +94,8 @@ TEST(E2eServersTest, CheckpointNamesReachTheServerIntact) {
         const E2eRun run = runCheckpoint(machine, options);
         expectCleanEnd(run, machine);
         EXPECT_EQ(run.agent.result.exitCode, 0);
-        EXPECT_EQ(inserts(run.local), Strings{name});
-        EXPECT_EQ(inserts(run.peer), Strings{name});
+        EXPECT_EQ(insertedNames(run.local), Strings{name});
+        EXPECT_EQ(insertedNames(run.peer), Strings{name});
     }
 }
 

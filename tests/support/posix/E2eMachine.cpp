@@ -50,8 +50,11 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
         for (const auto& change : env) replaced = replaced || var.compare(0, change.first.size() + 1, change.first + "=") == 0;
         if (!replaced) vars.push_back(var);
     }
-    for (const auto& change : env) {
-        if (!change.second.empty()) vars.push_back(change.first + "=" + change.second);
+    // A later change of the same variable wins.
+    for (size_t i = 0; i < env.size(); ++i) {
+        bool later = false;
+        for (size_t j = i + 1; j < env.size(); ++j) later = later || env[j].first == env[i].first;
+        if (!later && !env[i].second.empty()) vars.push_back(env[i].first + "=" + env[i].second);
     }
     std::vector<char*> envp;
     for (auto& v : vars) envp.push_back(v.data());
@@ -359,6 +362,14 @@ E2eRun runCheckpoint(E2eMachine& machine, const E2eRunOptions& options) {
     run.peer = peer.targets();
     run.provider = machine.providerJournal();
     return run;
+}
+
+std::vector<std::string> insertedNames(const std::vector<std::string>& targets) {
+    std::vector<std::string> names;
+    for (const auto& target : targets) {
+        if (parseCheckpointRequest(target).kind == CheckpointRequest::Kind::Insert) names.push_back(insertedName(target));
+    }
+    return names;
 }
 
 std::string pingTarget() { return "/KestrumService/AgentServer/ping"; }

@@ -117,6 +117,8 @@ E2eRun runCheckpoint(E2eMachine& machine, const E2eRunOptions& options);
 std::string pingTarget();
 // The insert target's encoded name, or "" when `target` is no insert.
 std::string insertedName(const std::string& target);
+// The decoded names of the inserts among `targets`, in order.
+std::vector<std::string> insertedNames(const std::vector<std::string>& targets);
 
 // The exit status of `pid` as the agent's code, or a value below -100000 when it did not end within `ms` (it is
 // then killed) or ended by a signal.
