@@ -94,6 +94,9 @@ show_provider() {
   echo "provider commit (freeze, thaw and the wait's result, monotonic ns):"
   sed 's/^/  /' "$run/provider.txt" 2>/dev/null || echo "  (none)"
   : >"$run/provider.txt"
+  echo "bcdedit runs:"
+  sed 's/^/  /' "$run/bcdedit/journal.txt" 2>/dev/null || echo "  (none)"
+  : >"$run/bcdedit/journal.txt"
 }
 
 echo
