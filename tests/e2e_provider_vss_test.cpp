@@ -8,6 +8,7 @@
 #include <vsbackup.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,27 +113,39 @@ TEST(E2eProviderTest, ProviderCommitFaults) {
     }
 }
 
-// Each call of the backup sequence failing in turn. The requester sets the quiesced event itself, so the flow
-// goes on, reports the checkpoint and exits 0; the status block holds the requester's result.
+// Each call of the backup sequence failing in turn, over the calls a whole run makes. The requester sets the
+// quiesced event itself, so the flow goes on, reports the checkpoint and exits 0; the status block holds the
+// requester's result: the call's failure, 1 where an operation's wait or a writer status failed, 0 where the
+// failure is only logged.
 TEST(E2eVssTest, EachCallOfTheBackupSequenceFailing) {
+    const HRESULT failure = static_cast<HRESULT>(0x80042302u);  // VSS_E_UNEXPECTED
     struct Row {
         const char* method;
+        std::string block;
         std::string cause;
-        bool frozen;  // the provider froze before the failure
-        bool asResult = true;  // the call's failure is the requester's result (else 1)
+        Strings provider;  // the flow's freeze only when the failure comes after it
     };
-    const HRESULT failure = static_cast<HRESULT>(0x80042302u);  // VSS_E_UNEXPECTED
     const Row rows[] = {
-        {"CreateVssBackupComponentsInternal", "CreateVssBackupComponents failed with error code", false},
-        {"InitializeForBackup", "InitializeForBackup failed with error code", false},
-        {"SetBackupState", "SetBackupState failed with error code", false},
-        {"GatherWriterMetadata", "GatherWriterMetadata failed with error code", false},
-        {"StartSnapshotSet", "StartSnapshotSet failed with error code", false},
-        {"PrepareForBackup", "PrepareForBackup failed with error code", false},
-        {"GatherWriterStatus", "GatherWriterStatus failed with error code", false, false},
-        {"DoSnapshotSet", "DoSnapshotSet failed with error code", false},
-        {"BackupComplete", "BackupComplete failed with error code", true},
+        {"CreateVssBackupComponentsInternal", block(failure), "CreateVssBackupComponents failed with error code", {"commit"}},
+        {"InitializeForBackup", block(failure), "InitializeForBackup failed with error code", {"commit"}},
+        {"SetBackupState", block(failure), "SetBackupState failed with error code", {"commit"}},
+        {"GatherWriterMetadata", block(failure), "GatherWriterMetadata failed with error code", {"commit"}},
+        {"StartSnapshotSet", block(failure), "StartSnapshotSet failed with error code", {"commit"}},
+        // The volume left out of the set: DoSnapshotSet then refuses the empty set.
+        {"AddToSnapshotSet", block(static_cast<HRESULT>(0x80042301u)), "returned 80042302", {"commit"}},
+        {"PrepareForBackup", block(failure), "PrepareForBackup failed with error code", {"commit"}},
+        {"GatherWriterStatus", "1", "GatherWriterStatus failed with error code", {"commit"}},
+        {"GetWriterStatusCount", "0", "GetWriterStatusCount failed with error code", kFrozenAndThawed},
+        {"GetWriterStatus", "0", "GetWriterStatus 0 failed with error code", kFrozenAndThawed},
+        {"FreeWriterStatus", "1", "FreeWriterStatus failed with error code", {"commit"}},
+        {"DoSnapshotSet", block(failure), "DoSnapshotSet failed with error code", {"commit"}},
+        {"BackupComplete", block(failure), "BackupComplete failed with error code", kFrozenAndThawed},
+        {"Wait", "1", "pAsync->Wait() failed with error code", {"commit"}},
+        {"QueryStatus", "1", "pAsync->QueryStatus() failed with error code", {"commit"}},
     };
+    std::set<std::string> tabled;
+    for (const auto& row : rows) tabled.insert(row.method);
+
     for (const auto& row : rows) {
         SCOPED_TRACE(row.method);
         E2eMachine machine;
@@ -140,17 +153,39 @@ TEST(E2eVssTest, EachCallOfTheBackupSequenceFailing) {
         auto vss = machine.defaultVss();
         platform_test::VssOutcome outcome;
         outcome.method = row.method;
-        outcome.result = failure;
+        if (outcome.method == "Wait") {
+            outcome.method = "GatherWriterMetadata";
+            outcome.waitResult = failure;
+        } else if (outcome.method == "QueryStatus") {
+            outcome.method = "GatherWriterMetadata";
+            outcome.queryResult = failure;
+        } else {
+            outcome.result = failure;
+        }
         vss.outcomes = {outcome};
         machine.setVss(vss);
         const E2eRun run = runCheckpoint(machine, {});
         expectCleanEnd(run, machine);
         EXPECT_EQ(run.agent.result.exitCode, 0);
-        EXPECT_EQ(run.block, row.asResult ? block(failure) : "1");
+        EXPECT_EQ(run.block, row.block);
         EXPECT_TRUE(logHas(run.agent.perRunLog, row.cause)) << row.cause;
-        EXPECT_TRUE(logHas(run.agent.perRunLog, "launchVssRequesterDoSnapshot failed with error"));
-        // The second snapshot of the flow runs the whole sequence without a flow: the provider commits at once.
-        EXPECT_EQ(run.provider, row.frozen ? kFrozenAndThawed : Strings{"commit"});
+        EXPECT_EQ(run.provider, row.provider);
+    }
+
+    // Every call a whole run makes that can fail is a row above.
+    E2eMachine machine;
+    machine.registerProvider();
+    const E2eRun run = runCheckpoint(machine, {});
+    ASSERT_EQ(run.agent.result.exitCode, 0);
+    const std::set<std::string> cannotFail = {"CoInitialize", "CoUninitialize", "Release", "AbortBackup",
+                                                 "FindVolumeClose"};
+    for (const auto& line : textLines(readFile(machine.sandbox().machine() + "/vss/journal.txt"))) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        std::string method = line.substr(tab + 1, line.find(' ', tab) - tab - 1);
+        if (method.compare(0, 5, "async") == 0) method = method.substr(method.find('.') + 1);
+        if (cannotFail.count(method)) continue;
+        EXPECT_TRUE(tabled.count(method)) << method << " is called but never failed here";
     }
 }
 
