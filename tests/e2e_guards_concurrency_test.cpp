@@ -114,7 +114,7 @@ TEST(E2eTweaksTest, CorruptOrTruncatedTweakFile) {
     }
 }
 
-// The log folder removed while the volumes are frozen: the run goes on to its end.
+// The log folder removed while the volumes are frozen: the run goes on to its end, and logs it.
 TEST(E2eLogsTest, LogFolderRemovedDuringTheRun) {
     E2eMachine machine;
     machine.registerProvider();
@@ -134,6 +134,10 @@ TEST(E2eLogsTest, LogFolderRemovedDuringTheRun) {
     const std::string err = readFile(machine.folder() + "/agent.err");
     EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
     EXPECT_EQ(readFile(machine.folder() + "/agent.out"), "The VSS checkpoint request has been initiated.\n");
+    // The logger made the folder again: the rest of the run is in its log.
+    const auto lines = parseLogLines(machine.sandbox().perRunLogText());
+    EXPECT_TRUE(logHas(lines, "Setting thaw event")) << logTail(lines);
+    EXPECT_TRUE(logHas(lines, "Vantrell.exe done. ret=0 ")) << logTail(lines);
 }
 
 // Two agents at once on one machine: the second waits for the machine-wide mutex and goes on only after the

@@ -238,3 +238,21 @@ TEST(E2eVssTest, WritersWaitsAndVeto) {
         EXPECT_EQ(run.provider, row.provider);
     }
 }
+
+// The provider's own veto: a server slower than the provider's hold limit keeps the volumes frozen until the
+// provider gives up, thaws and vetoes the set. The checkpoint still reaches the server; the status block says the
+// snapshot set was vetoed.
+TEST(E2eVssTest, ProviderVetoesWhenTheFrozenWindowOutlastsItsHold) {
+    E2eMachine machine;
+    machine.registerProvider();
+    E2eRunOptions options;
+    options.local = {"--delay-ms", std::to_string(E2eMachine::kProviderHoldMs + 500)};
+    machine.writeTweaks("t_httpClientTimeoutMsec=" + std::to_string(E2eMachine::kProviderHoldMs + 5000) + "\n");
+    const E2eRun run = runCheckpoint(machine, options);
+    expectCleanEnd(run, machine);
+    EXPECT_EQ(run.agent.result.exitCode, 0);
+    EXPECT_EQ(run.block, block(kVeto));
+    EXPECT_EQ(run.provider, (Strings{"freeze", "thaw 258", "commit"}));
+    EXPECT_TRUE(logHas(run.agent.perRunLog, "assumming timeout occured in VSS provider waiting for thaw"));
+    EXPECT_EQ(insertedNames(run.local), Strings{"checkpoint"});
+}
