@@ -3,7 +3,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-benchmarks=(file_logger_benchmark tracked_allocation_benchmark directory_listing_benchmark agent_startup_benchmark)
+benchmarks=(file_logger_benchmark tracked_allocation_benchmark memory_pool_benchmark directory_listing_benchmark
+            agent_startup_benchmark snapshot_flow_benchmark)
 cmake -S "$root" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release -DTALVO_BENCHMARKS=ON >/dev/null
 cmake --build "$root/build/bench" -j"$(nproc)" --target "${benchmarks[@]}"
 mkdir -p "$root/build/bench/run" && cd "$root/build/bench/run"

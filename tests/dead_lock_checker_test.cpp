@@ -4,6 +4,7 @@
 #include "DynamicTweaks.h"
 #include "FatalStop.h"
 #include "MemWatcher.h"
+#include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "Timer.h"
 #include "TrackedAllocation.h"
@@ -157,6 +158,7 @@ TEST(DlcKeepaliveTest, ListenerMayExtendOrTakeOverTheExpiry) {
 TEST(DlcKeepaliveTest, AnObservingLeaseEndsWithItsFuture) {
     Listener listener;
     FutureInternal::Future<RcStatus> future;
+    waitForServiceThreads();
     const u64 baseline = MemShield::instance()->m_allocatedBytes.load();
     auto* lease = trackedNew<DlcKeepalive>("DlcKeepalive", __FILE__, __LINE__, "observer", &listener);
     future.addObserver(lease);

@@ -1,9 +1,10 @@
-// test-traits: threaded linux-only
+// test-traits: threaded
 // The HTTP flow listener against real local servers, called as the snapshot flow calls it: which servers are
 // pinged before the freeze, which get the checkpoint while frozen, what each step logs, and the port texts. Runs
 // against the stand-in on Linux and against the system's WinHTTP under Wine.
 #include "FileLoggerSupport.h"
 #include "HttpClient.h"
+#include "HttpListenerSupport.h"
 #include "HttpTestServer.h"
 #include "SnapshotFlowInternallyInitiatedListener.h"
 #include "TestSupport.h"
@@ -16,48 +17,6 @@
 #include <vector>
 
 namespace {
-
-const std::string kPing = "/KestrumService/AgentServer/ping";
-const std::string kInsert = "/KestrumService/AgentServer/insertlicensed/";
-const std::string kListener = ",NON,SnapshotFlowInternallyInitiatedListener,";
-
-// "<severity>,<function>,<text>" of each line the listener logged, in order.
-std::vector<std::string> listenerLines() {
-    std::vector<std::string> out;
-    for (const auto& line : sharedClient().linesWith(kListener)) {
-        const size_t at = line.find(kListener);
-        // "...,<severity>,<thread>,NON,..."
-        const size_t threadStart = line.rfind(',', at - 1);
-        const size_t severityStart = line.rfind(',', threadStart - 1) + 1;
-        std::string rest = line.substr(at + kListener.size());
-        while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.pop_back();
-        out.push_back(line.substr(severityStart, threadStart - severityStart) + "," + rest);
-    }
-    return out;
-}
-
-std::vector<std::string> targets(HttpTestServer& server) {
-    std::vector<std::string> out;
-    for (const auto& request : server.requests()) out.push_back(request.target());
-    return out;
-}
-
-std::string insertPath(const std::vector<std::wstring>& macs, const std::string& encodedTag) {
-    std::string path = kInsert;
-    for (size_t i = 0; i < macs.size(); ++i) path += (i ? "%20" : "") + toUtf8(macs[i]);
-    return path + "/" + encodedTag;
-}
-
-Arguments arguments(const std::wstring& localUrl, unsigned short localPort, const std::wstring& peerUrl,
-                    unsigned short peerPort, const std::wstring& tag = L"abc") {
-    Arguments args;
-    args.m_localURL = localUrl;
-    args.m_localPort = std::to_wstring(localPort);
-    args.m_peerURL = peerUrl;
-    args.m_peerPort = std::to_wstring(peerPort);
-    args.m_tag = tag;
-    return args;
-}
 
 class FlowListenerHttpTest : public ::testing::Test {
 protected:
@@ -88,7 +47,7 @@ TEST(ListenerPortTest, ReadsLikeTheRuntimeAndKeepsTheLow16Bits) {
 
 // One row: how the local server behaves and what the peer's text is, then what the preparation must do.
 TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
-    enum class Local { Answers, Answers500, ClosesSilently, Absent, BlankInHost };
+    enum class Local { Answers, Answers500, ClosesSilently, Absent };
     enum class Peer { Distinct, Empty, SameText, OtherCase };
     struct Case {
         const char* name;
@@ -123,8 +82,6 @@ TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
          {connectingLocal, pingingLocal, localNo, connectingPeer, pingingPeer, peerOk}},
         {"absent, peer the same text", Local::Absent, Peer::SameText, 1, 0, 0,
          {connectingLocal, pingingLocal, localNo, peerIsLocal, nothing}},
-        {"blank in host", Local::BlankInHost, Peer::Empty, 1, 0, 0,
-         {connectingLocal, "Error," + prepare + "Couldn't connect to local", peerEmpty, nothing}},
         {"peer the same text", Local::Answers, Peer::SameText, 0, 1, 0,
          {connectingLocal, pingingLocal, localOk, peerIsLocal}},
         {"peer in another case", Local::Answers, Peer::OtherCase, 0, 1, 1,
@@ -144,7 +101,6 @@ TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
         ASSERT_NE(refusing.port(), 0);
         const unsigned short localPort = c.local == Local::Absent ? refusing.port() : localServer.port();
         std::wstring localUrl = c.peer == Peer::OtherCase ? L"localhost" : L"127.0.0.1";
-        if (c.local == Local::BlankInHost) localUrl = L"127.0.0. 1";
         std::wstring peerUrl = L"localhost";
         if (c.peer == Peer::Empty) peerUrl = L"0.0.0.0";
         if (c.peer == Peer::SameText) peerUrl = localUrl;
@@ -152,11 +108,11 @@ TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
 
         int result = -1;
         {
-            SnapshotFlowInternallyInitiatedListener listener(arguments(localUrl, localPort, peerUrl, peerServer.port()));
+            SnapshotFlowInternallyInitiatedListener listener(listenerArguments(localUrl, localPort, peerUrl, peerServer.port()));
             sharedClient().clear();
             finishWithin(30000, "prepare", [&] { result = listener.notifySnapshotPrepare(); });
             EXPECT_EQ(result, c.result);
-            EXPECT_EQ(listenerLines(), c.lines);
+            EXPECT_EQ(httpListenerLines(), c.lines);
             // Both clients exist whatever was skipped: local first, each with its own host and port.
             const auto urls = sharedClient().linesWith(",NON,HttpClient,HttpClient,m_serverUrl = ");
             const auto ports = sharedClient().linesWith(",NON,HttpClient,HttpClient,m_serverPort = ");
@@ -170,9 +126,9 @@ TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
         }
         if (c.localPings) localServer.waitForRequests(c.localPings, 5000);
         if (c.peerPings) peerServer.waitForRequests(c.peerPings, 5000);
-        EXPECT_EQ(targets(localServer), std::vector<std::string>(c.localPings, kPing));
-        EXPECT_EQ(targets(peerServer), std::vector<std::string>(c.peerPings, kPing));
-        EXPECT_EQ(listenerLines().back(), "Info,~SnapshotFlowInternallyInitiatedListener,~SnapshotFlowHttpListener");
+        EXPECT_EQ(targets(localServer), std::vector<std::string>(c.localPings, kPingPath));
+        EXPECT_EQ(targets(peerServer), std::vector<std::string>(c.peerPings, kPingPath));
+        EXPECT_EQ(httpListenerLines().back(), "Info,~SnapshotFlowInternallyInitiatedListener,~SnapshotFlowHttpListener");
     }
 }
 
@@ -202,7 +158,7 @@ TEST_F(FlowListenerHttpTest, EachAnsweringServerGetsOneInsertAndItsConnectionClo
         const std::string insert = insertPath(macs, c.encodedTag);
         {
             SnapshotFlowInternallyInitiatedListener listener(
-                arguments(L"127.0.0.1", localServer.port(), L"localhost", peerServer.port(), c.tag));
+                listenerArguments(L"127.0.0.1", localServer.port(), L"localhost", peerServer.port(), c.tag));
             sharedClient().clear();
             finishWithin(30000, "flow", [&] {
                 ASSERT_EQ(listener.notifySnapshotPrepare(), 0);
@@ -237,8 +193,8 @@ TEST_F(FlowListenerHttpTest, EachAnsweringServerGetsOneInsertAndItsConnectionClo
                 listener.notifySnapshotCompleteSuccess();
             });
         }
-        const std::vector<std::string> pingAndInsert = {kPing, insert};
-        const std::vector<std::string> pingOnly = {kPing};
+        const std::vector<std::string> pingAndInsert = {kPingPath, insert};
+        const std::vector<std::string> pingOnly = {kPingPath};
         EXPECT_EQ(targets(localServer), c.localAnswers ? pingAndInsert : pingOnly);
         EXPECT_EQ(targets(peerServer), c.peerAnswers ? pingAndInsert : pingOnly);
         std::vector<std::string> expected = {"Info,notifySnapshotQuiesceSuccess,notifySnapshotQuiesceSuccess"};
@@ -257,16 +213,16 @@ TEST_F(FlowListenerHttpTest, EachAnsweringServerGetsOneInsertAndItsConnectionClo
         expected.push_back("Info,notifySnapshotCompleteSuccess,notifySnapshotCompleteSuccess");
         expected.push_back("Info,~SnapshotFlowInternallyInitiatedListener,~SnapshotFlowHttpListener");
         std::vector<std::string> lines;
-        for (const auto& line : listenerLines()) {
+        for (const auto& line : httpListenerLines()) {
             if (line.find(",notifySnapshotPrepare,") == std::string::npos) lines.push_back(line);
         }
         EXPECT_EQ(lines, expected);
     }
 }
 
-// A server that answered the ping but not the insert: the flow goes on after the client's limit, and the log
-// says that the checkpoint reached no server.
-TEST_F(FlowListenerHttpTest, AnInsertNoServerAnsweredIsAnErrorAndTheFreezeEndsAtTheLimit) {
+// A server that answered the ping and closes the insert's connection without a word: the flow goes on, and the
+// log says whether the checkpoint reached no server.
+TEST_F(FlowListenerHttpTest, AnInsertClosedUnansweredIsAnErrorUnlessAnotherServerAnswered) {
     struct Case {
         const char* name;
         HttpTestServer::Mode insertMode;
@@ -274,9 +230,8 @@ TEST_F(FlowListenerHttpTest, AnInsertNoServerAnsweredIsAnErrorAndTheFreezeEndsAt
         bool failedLine;
     };
     const Case cases[] = {
-        {"silent", HttpTestServer::Mode::Silent, false, true},
         {"closed", HttpTestServer::Mode::AcceptAndClose, false, true},
-        {"silent local, answering peer", HttpTestServer::Mode::Silent, true, false},
+        {"closed local, answering peer", HttpTestServer::Mode::AcceptAndClose, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -286,7 +241,7 @@ TEST_F(FlowListenerHttpTest, AnInsertNoServerAnsweredIsAnErrorAndTheFreezeEndsAt
         HttpTestServer peerServer;
         const std::wstring peerUrl = c.peerAnswers ? L"localhost" : L"0.0.0.0";
         SnapshotFlowInternallyInitiatedListener listener(
-            arguments(L"127.0.0.1", localServer.port(), peerUrl, peerServer.port()));
+            listenerArguments(L"127.0.0.1", localServer.port(), peerUrl, peerServer.port()));
         finishWithin(20000, "flow", [&] {
             ASSERT_EQ(listener.notifySnapshotPrepare(), 0);
             localServer.setBehaviour({c.insertMode, 200, 0, ""});
@@ -295,7 +250,7 @@ TEST_F(FlowListenerHttpTest, AnInsertNoServerAnsweredIsAnErrorAndTheFreezeEndsAt
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
             listener.notifySnapshotThawSuccess();
         });
-        const auto lines = listenerLines();
+        const auto lines = httpListenerLines();
         EXPECT_EQ(std::count(lines.begin(), lines.end(),
                              "Error,notifySnapshotQuiesceSuccess,Taking CP failed on every connected KESTRUM"),
                   c.failedLine ? 1 : 0);
@@ -312,19 +267,19 @@ TEST_F(FlowListenerHttpTest, AnInsertNoServerAnsweredIsAnErrorAndTheFreezeEndsAt
 TEST_F(FlowListenerHttpTest, FailedFlowLogsItsErrorNumberAndSendsNothingMore) {
     HttpTestServer server;
     {
-        SnapshotFlowInternallyInitiatedListener listener(arguments(L"127.0.0.1", server.port(), L"0.0.0.0", 0));
+        SnapshotFlowInternallyInitiatedListener listener(listenerArguments(L"127.0.0.1", server.port(), L"0.0.0.0", 0));
         ASSERT_EQ(listener.notifySnapshotPrepare(), 0);
         sharedClient().clear();
         listener.notifySnapshotCompleteFailure(258);
-        EXPECT_EQ(listenerLines(), std::vector<std::string>{
+        EXPECT_EQ(httpListenerLines(), std::vector<std::string>{
                                        "Info,notifySnapshotCompleteFailure,notifySnapshotCompleteFailure errNum=258 "});
     }
     server.waitForRequests(2, 200);
-    EXPECT_EQ(targets(server), std::vector<std::string>{kPing});
+    EXPECT_EQ(targets(server), std::vector<std::string>{kPingPath});
 }
 
 TEST_F(FlowListenerHttpTest, ConstructionLogsTheArgumentsAndTheMacs) {
-    Arguments args = arguments(L"host-a", 81, L"host-b", 82, L"cp\u00e9");
+    Arguments args = listenerArguments(L"host-a", 81, L"host-b", 82, L"cp\u00e9");
     args.m_localPort = L"81x";
     std::vector<std::wstring> macs;
     SnapshotFlowInternallyInitiatedListener::collectMacAddresses(macs);
@@ -343,7 +298,7 @@ TEST_F(FlowListenerHttpTest, ConstructionLogsTheArgumentsAndTheMacs) {
         EXPECT_EQ(mac.find_first_not_of(L"0123456789abcdef"), std::wstring::npos) << toUtf8(mac);
         expected.push_back("Info,SnapshotFlowInternallyInitiatedListener,MAC: " + toUtf8(mac));
     }
-    EXPECT_EQ(listenerLines(), expected);
+    EXPECT_EQ(httpListenerLines(), expected);
 }
 
 }  // namespace

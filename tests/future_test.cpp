@@ -2,6 +2,7 @@
 #include "ChildSupport.h"
 #include "FatalStop.h"
 #include "Future.h"
+#include "ServiceThreads.h"
 #include "TestSupport.h"
 
 #include <atomic>
@@ -105,6 +106,7 @@ TEST(FutureTest, SettingReleasesEveryWaiter) {
 }
 
 TEST(FutureTest, TheRepIsATrackedBlockFreedWithTheLastHandle) {
+    waitForServiceThreads();
     const u64 baseline = MemShield::instance()->m_allocatedBytes.load();
     for (const bool set : {false, true}) {
         {

@@ -3,6 +3,7 @@
 // sits beside this test program and the "Vantrell" found there is the argument dump (tests/helpers).
 #include "AgentSandbox.h"
 #include "CheckpointLauncher.h"
+#include "MachineSupport.h"
 #include "TestSupport.h"
 #include "WideText.h"
 
@@ -20,14 +21,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const kServers = "h 8080 0.0.0.0 8081\n";
-
-void setEnv(const char* name, const std::string& value) {
-#ifdef _WIN32
-    SetEnvironmentVariableA(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 1);
-#endif
-}
 
 std::string ownPath() {
     char path[MAX_PATH] = {};
@@ -73,7 +66,7 @@ protected:
         fs::remove(configPath(), ignored);
         if (config) std::ofstream(configPath(), std::ios::binary) << *config;
         const std::string dump = fs::absolute(uniqueName("argv")).string();
-        setEnv("TALVO_ARGV_DUMP", dump);
+        setEnvironment("TALVO_ARGV_DUMP", dump);
         sharedClient().clear();
         runAgent(name);
         Result result;
@@ -167,15 +160,15 @@ TEST_F(LauncherRun, NameReachesTheAgentAsOneArgumentExactly) {
 }
 
 TEST_F(LauncherRun, ReturnsWithoutWaitingForTheAgent) {
-    setEnv("TALVO_ARGV_DUMP_SLEEP_MS", "2000");
+    setEnvironment("TALVO_ARGV_DUMP_SLEEP_MS", "2000");
     const auto started = std::chrono::steady_clock::now();
     std::wstring name = L"cp 1";
     const std::string dump = fs::absolute(uniqueName("argv")).string();
-    setEnv("TALVO_ARGV_DUMP", dump);
+    setEnvironment("TALVO_ARGV_DUMP", dump);
     std::ofstream(configPath(), std::ios::binary) << kServers;
     runAgent(name);
     const auto took = std::chrono::steady_clock::now() - started;
-    setEnv("TALVO_ARGV_DUMP_SLEEP_MS", "0");
+    setEnvironment("TALVO_ARGV_DUMP_SLEEP_MS", "0");
     EXPECT_LT(took, std::chrono::milliseconds(1500));
     EXPECT_FALSE(fs::exists(dump)) << "runAgent returned only after the agent had run";
     ASSERT_TRUE(waitForDump(dump).has_value());

@@ -1,6 +1,7 @@
+// test-traits: windows-only
 // The Windows build's launcher and agent files: dialog 101 with its controls, the two strings, the icon group,
 // the manifests that ask for elevation and the launcher's Windows subsystem; and the real dialog driven from a
-// second thread. These exist only in the Windows build: on Linux the tests are skipped.
+// second thread. These exist only in the Windows build.
 #include "ChildProcess.h"
 #include "CheckpointLauncher.h"
 #include "TestSupport.h"
@@ -15,8 +16,6 @@
 #include <thread>
 
 namespace fs = std::filesystem;
-
-#ifdef _WIN32
 
 namespace {
 
@@ -250,9 +249,3 @@ TEST(LauncherResources, RealDialogRunsTheLauncher) {
     }
     EXPECT_EQ(text, std::string("-GUI\0h\0" "8080\0" "0.0.0.0\0" "8081\0cp \"1\"\\\0\n", 34));
 }
-
-#else
-
-TEST(LauncherResources, OnlyInTheWindowsBuild) { GTEST_SKIP() << "the resources exist only in the Windows build"; }
-
-#endif

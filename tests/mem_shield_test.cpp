@@ -6,6 +6,7 @@
 #include "FatalStop.h"
 #include "FileLoggerSupport.h"
 #include "MemShield.h"
+#include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "TrackedAllocation.h"
 #include "Tweaks.h"
@@ -73,6 +74,7 @@ void startRegistered(const std::string& logPath, std::initializer_list<std::pair
 
 TEST(MemShieldCountOnlyTest, LayoutHeaderAndCounter) {
     ASSERT_FALSE(MemShield::instance()->isEnabled());
+    waitForServiceThreads();
     const u64 baseline = allocatedBytes();
 
     auto* object = trackedNew<Bytes<992>>("Bytes", kFile, __LINE__);
@@ -102,6 +104,7 @@ TEST(MemShieldCountOnlyTest, LayoutHeaderAndCounter) {
 }
 
 TEST(MemShieldCountOnlyTest, DeleteThroughASecondBaseFreesTheCompleteObject) {
+    waitForServiceThreads();
     const u64 baseline = allocatedBytes();
     g_destroyed = 0;
     Both* both = trackedNew<Both>("Both", kFile, __LINE__);
@@ -113,6 +116,7 @@ TEST(MemShieldCountOnlyTest, DeleteThroughASecondBaseFreesTheCompleteObject) {
 }
 
 TEST(MemShieldCountOnlyTest, NullIsNeverFreed) {
+    waitForServiceThreads();
     const u64 baseline = allocatedBytes();
     trackedDelete(static_cast<Probe*>(nullptr), kFile, __LINE__);
     trackedDelete(static_cast<Second*>(nullptr), kFile, __LINE__);
@@ -192,6 +196,7 @@ TEST(MemShieldRegisteredDeathTest, LayoutsFollowTheMargins) {
                     startRegistered(log);
                 }
                 MemShield* shield = MemShield::instance();
+                waitForServiceThreads();
                 const u64 baseline = shield->m_allocatedBytes.load();
                 u8* p = trackedArrayNew<u8>(100, "u8", kFile, __LINE__);
                 if (shield->m_allocatedBytes.load() != baseline + 100 + c.preBytes + c.postBytes) std::_Exit(1);
@@ -347,6 +352,7 @@ TEST(MemShieldRegisteredDeathTest, HistoryKeepsFreedBlocksCounted) {
         {
             startRegistered("history.txt", {{"t_allocationHistoryLengthMs", "1000"}});
             MemShield* shield = MemShield::instance();
+            waitForServiceThreads();
             u8* p = trackedArrayNew<u8>(100, "u8", kFile, 777);
             const u64 before = shield->m_allocatedBytes.load();
             trackedArrayFree(p, kFile, 778);

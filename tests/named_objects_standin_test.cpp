@@ -11,8 +11,11 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -110,4 +113,40 @@ TEST_F(StandinObjectsTest, ObjectsFollowTheStandinRoot) {
     EXPECT_NE(again, nullptr);
     CloseHandle(again);
     CloseHandle(here);
+}
+
+// The trace of named-event waits and sets: each one with its name and result, in order, on the steady clock;
+// unnamed events and the calls outside the trace are left out.
+TEST_F(StandinObjectsTest, EventTraceRecordsNamedWaitsAndSetsInOrder) {
+    const std::string n = name("traced");
+    HANDLE named = CreateEventA(NULL, FALSE, FALSE, n.c_str());
+    HANDLE unnamed = CreateEventA(NULL, FALSE, FALSE, nullptr);
+    ASSERT_TRUE(named && unnamed);
+    SetEvent(named);  // before the trace
+    const long long before = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    platform_test::startEventTrace();
+    EXPECT_EQ(WaitForSingleObject(named, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(named, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+    SetEvent(unnamed);
+    WaitForSingleObject(unnamed, 0);
+    SetEvent(named);
+    const auto trace = platform_test::stopEventTrace();
+    SetEvent(named);  // after the trace
+    ASSERT_EQ(trace.size(), 3u);
+    const std::vector<std::pair<bool, DWORD>> expected = {{false, WAIT_OBJECT_0}, {false, WAIT_TIMEOUT}, {true, 0}};
+    long long last = before;
+    for (size_t i = 0; i < trace.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(trace[i].name, n);
+        EXPECT_EQ(trace[i].isSet, expected[i].first);
+        EXPECT_EQ(trace[i].result, expected[i].second);
+        EXPECT_GE(trace[i].steadyNs, last);
+        last = trace[i].steadyNs;
+    }
+    EXPECT_GE(trace[2].steadyNs - trace[0].steadyNs, 10000000) << "the time-out lies between";
+    EXPECT_TRUE(platform_test::stopEventTrace().empty());
+    CloseHandle(named);
+    CloseHandle(unnamed);
 }

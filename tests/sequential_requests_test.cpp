@@ -3,6 +3,7 @@
 #include "MemShield.h"
 #include "ModuleMemoryInformation.h"
 #include "SequentialRequestsManager.h"
+#include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "TrackedAllocation.h"
 #include "WaitingRequestsQueue.h"
@@ -88,6 +89,7 @@ TEST(WaitingRequestsQueueTest, IterateRequestsErasesCompletedRequestsAndReturnsT
         {"a stop at the front", {{5, 0}}, 0, {5}, {5, 6, 7}},
     };
     for (const auto& c : cases) {
+        waitForServiceThreads();
         const u64 baseline = allocatedBytes();
         std::vector<u64> deleted;
         std::vector<u64> expectedDeleted;
@@ -112,6 +114,7 @@ TEST(WaitingRequestsQueueTest, IterateRequestsErasesCompletedRequestsAndReturnsT
 }
 
 TEST(WaitingRequestsQueueTest, PopRequestDeletesTheFrontItem) {
+    waitForServiceThreads();
     const u64 baseline = allocatedBytes();
     std::vector<u64> deleted;
     {
@@ -146,6 +149,7 @@ TEST(SequentialRequestsManagerTest, IterateWaitingServesTheOldestRequestOfAllMod
         {"a stop at once", {{1, 0}}, {1}, {1, 4}, {2}, true, true, {1, 2}},
     };
     for (const auto& c : cases) {
+        waitForServiceThreads();
         const u64 baseline = allocatedBytes();
         {
             SequentialRequestsManager manager("testList");

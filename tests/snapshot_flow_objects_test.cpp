@@ -6,6 +6,7 @@
 #include "SnapshotFlow.h"
 #include "TestSupport.h"
 #include "Tweaks.h"
+#include "VssRequester.h"
 #include "VssRequesterSimulator.h"
 
 #include <windows.h>
@@ -95,6 +96,32 @@ TEST_F(SnapshotFlowObjectsTest, SimulatorFreezesAndThawsThroughTheFlowsObjects) 
     HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, SnapshotFlow::kMutexName);
     EXPECT_EQ(mutex, nullptr) << "no flow left behind";
     if (mutex) CloseHandle(mutex);
+}
+
+// The real requester on a machine whose VSS refuses to make backup components (Wine's, and the stand-in's without a
+// scenario): it fails before any freeze and wakes the flow itself, which goes on as after a freeze; the second
+// value is the requester's result, and the second run, after the events were closed, signals nothing.
+TEST_F(SnapshotFlowObjectsTest, RequesterFailingBeforeAnyFreezeTakesTheFreezesPath) {
+    const i32 notImplemented = static_cast<i32>(0x80004001u);
+    VssRequester requester;
+    int result = -1;
+    finishWithin(30000, "flow", [&] { result = SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel()); });
+    EXPECT_EQ(result, AgentStatus::Ok);
+    EXPECT_EQ(m_handler.writes(), (std::vector<i32>{0, notImplemented}));
+    EXPECT_EQ(m_listener.m_calls, (std::vector<std::string>{"prepare", "quiesce", "thaw", "complete"}));
+    const auto lines = sharedClient().lines();
+    const std::string failed =
+        "launchVssRequesterDoSnapshot failed with error :  doSnapshotResult=2147500033  releasing  quiescedEvent.";
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(failed) != std::string::npos; }),
+              2)
+        << "both runs failed";
+    EXPECT_FALSE(hasLine("SetEventFailure")) << "the second run signalled a closed event";
+    const auto second = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("creating second snapshot") != std::string::npos;
+    });
+    EXPECT_NE(std::find_if(second, lines.end(), [&](const std::string& l) { return l.find(failed) != std::string::npos; }),
+              lines.end());
 }
 
 TEST_F(SnapshotFlowObjectsTest, AnotherProcessHoldingTheMutexKeepsTheFlowWaiting) {

@@ -51,7 +51,7 @@ TEST(TimerFreshProcessDeathTest, ProcessCpuTimeIsZeroBeforeStart) {
 }
 
 TEST(TimerFreshProcessDeathTest, FirstTimerHandleIs1001) {
-    EXPECT_EXIT({ std::_Exit(timer()->addTimer(&ignore, nullptr, 3600000, true) == 1001 ? 0 : 1); },
+    EXPECT_EXIT({ std::exit(timer()->addTimer(&ignore, nullptr, 3600000, true) == 1001 ? 0 : 1); },
                 ::testing::ExitedWithCode(0), "");
 }
 

@@ -197,3 +197,4 @@ BOOL FindClose(HANDLE find);
 #include <platform/win_volumes.h>
 #include <platform/win_process.h>
 #include <platform/win_dialog.h>
+#include <platform/win_counters.h>

@@ -102,9 +102,26 @@ Registry& registry() {
 constexpr DWORD kNoInjectedWait = 0xFFFFFFFEu;
 std::atomic<DWORD> g_injectedEventWait{kNoInjectedWait};
 
+// The trace of named-event waits and sets; off unless a test or benchmark starts it, and then one atomic load
+// per call otherwise.
+std::atomic<bool> g_tracing{false};
+std::mutex g_traceLock;
+std::vector<platform_test::EventTraceEntry>& traceEntries() {
+    static auto* entries = new std::vector<platform_test::EventTraceEntry>();
+    return *entries;
+}
+void trace(const std::string& name, bool isSet, DWORD result) {
+    if (name.empty() || !g_tracing.load(std::memory_order_relaxed)) return;
+    const long long ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    std::lock_guard<std::mutex> hold(g_traceLock);
+    traceEntries().push_back({name, isSet, result, ns});
+}
+
 class NamedObject final : public KernelObject {
 public:
-    explicit NamedObject(std::shared_ptr<Core> core) : m_core(std::move(core)) {}
+    NamedObject(std::shared_ptr<Core> core, std::string name) : m_core(std::move(core)), m_name(std::move(name)) {}
     Kind kind() const { return static_cast<Kind>(m_core->header->kind); }
     const std::shared_ptr<Core>& core() const { return m_core; }
 
@@ -114,9 +131,12 @@ public:
                 const DWORD injected = g_injectedEventWait.exchange(kNoInjectedWait);
                 if (injected != kNoInjectedWait) {
                     if (injected == WAIT_FAILED) SetLastError(ERROR_INVALID_HANDLE);
+                    trace(m_name, false, injected);
                     return injected;
                 }
-                return waitEvent(milliseconds);
+                const DWORD result = waitEvent(milliseconds);
+                trace(m_name, false, result);
+                return result;
             }
             case Kind::Mutex: return waitMutex(milliseconds);
             default: SetLastError(ERROR_INVALID_HANDLE); return WAIT_FAILED;
@@ -141,6 +161,7 @@ public:
         ++h->sequence;
         unlockState(h);
         futex(&h->sequence, FUTEX_WAKE, static_cast<uint32_t>(wake), nullptr);
+        trace(m_name, true, 0);
         return true;
     }
 
@@ -231,6 +252,7 @@ private:
     }
 
     std::shared_ptr<Core> m_core;
+    const std::string m_name;  // empty for an unnamed object
 };
 
 std::string objectFolder() { return platform::standinRoot() + "/objects"; }
@@ -439,7 +461,7 @@ HANDLE namedObject(const std::string& name, const Request& request, bool* create
         if (created) *created = false;
     }
     if (!core) return fail(ERROR_NOT_ENOUGH_MEMORY);
-    HANDLE handle = publish(new NamedObject(core));
+    HANDLE handle = publish(new NamedObject(core, name));
     SetLastError(created && !*created ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
@@ -461,7 +483,7 @@ HANDLE unnamedObject(const Request& request) {
     initHeader(header, request.kind, request.size, request.manualReset, request.initialState);
     auto core = coreFor(fd, header);
     if (!core) return fail(ERROR_NOT_ENOUGH_MEMORY);
-    HANDLE handle = publish(new NamedObject(core));
+    HANDLE handle = publish(new NamedObject(core, std::string()));
     SetLastError(ERROR_SUCCESS);
     return handle;
 }
@@ -673,3 +695,17 @@ void platform_test::releaseForeignLayoutObjects() {
 
 void platform_test::injectNextEventWait(DWORD result) { g_injectedEventWait = result; }
 void platform_test::clearEventWaitInjection() { g_injectedEventWait = kNoInjectedWait; }
+
+void platform_test::startEventTrace() {
+    std::lock_guard<std::mutex> hold(g_traceLock);
+    traceEntries().clear();
+    g_tracing = true;
+}
+
+std::vector<platform_test::EventTraceEntry> platform_test::stopEventTrace() {
+    g_tracing = false;
+    std::lock_guard<std::mutex> hold(g_traceLock);
+    std::vector<EventTraceEntry> entries;
+    entries.swap(traceEntries());
+    return entries;
+}

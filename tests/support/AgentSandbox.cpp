@@ -1,16 +1,12 @@
 #include "AgentSandbox.h"
 
+#include "MachineSupport.h"
 #include "TestSupport.h"
 
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#ifdef _WIN32
-#include <shlobj.h>
-#include <windows.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -42,6 +38,22 @@ std::vector<LogLine> parseLogLines(const std::string& text) {
             LogLine{columns[0], columns[1], columns[2], columns[3], columns[4], columns[5], columns[6]});
     }
     return lines;
+}
+
+std::string normalised(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c != '\r') out += c;
+    }
+    return out;
+}
+
+void expectCleanEnd(const AgentSandbox::Run& run) {
+    EXPECT_TRUE(run.result.started);
+    EXPECT_FALSE(run.result.timedOut);
+    EXPECT_FALSE(run.result.signalled);
+    EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
 }
 
 std::vector<std::string> messagesOf(const std::vector<LogLine>& lines, const std::string& method) {
@@ -101,15 +113,7 @@ AgentSandbox::Run AgentSandbox::run(const std::vector<std::string>& args,
     return run;
 }
 
-std::string AgentSandbox::logsFolder() const {
-#ifdef _WIN32
-    char folder[MAX_PATH] = {};
-    SHGetFolderPathA(NULL, CSIDL_COMMON_APPDATA, NULL, 0, folder);
-    return std::string(folder) + "\\Talvo\\logs";
-#else
-    return m_machine + "/drive_c/ProgramData/Talvo/logs";
-#endif
-}
+std::string AgentSandbox::logsFolder() const { return commonAppDataPath(m_machine, "Talvo/logs"); }
 
 std::string AgentSandbox::mainLogText() const { return readFile(logsFolder() + "/Vantrell.exe.log.txt"); }
 

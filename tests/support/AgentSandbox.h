@@ -58,3 +58,7 @@ std::vector<std::string> messagesOf(const std::vector<LogLine>& lines, const std
 bool hasMessage(const std::vector<LogLine>& lines, const std::string& message);
 // Lines split at '\n', '\r' removed.
 std::vector<std::string> textLines(const std::string& text);
+// `text` without its '\r'.
+std::string normalised(const std::string& text);
+// What every run must show whatever its outcome: an ended process, no sanitizer report.
+void expectCleanEnd(const AgentSandbox::Run& run);

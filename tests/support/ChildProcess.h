@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,11 +55,7 @@ public:
 
 private:
     bool m_running = false;
-#ifdef _WIN32
-    void* m_process = nullptr;
-#else
-    int m_pid = 0;
-#endif
+    std::intptr_t m_process = 0;  // its handle on Windows, its process id elsewhere
     int m_exitCode = -1;
 };
 

@@ -1,17 +1,6 @@
-// Plain sockets (Winsock in the Windows build), so that the tests see the bytes exactly and can misbehave at will.
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include "HttpTestServer.h"
+
+#include "LoopbackSockets.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,68 +9,11 @@
 
 namespace {
 
-#ifdef _WIN32
-using Fd = SOCKET;
-const Fd kNoFd = INVALID_SOCKET;
-int closeFd(Fd fd) { return closesocket(fd); }
-int pollFds(pollfd* fds, unsigned n, int ms) { return WSAPoll(fds, n, ms); }
-void initSockets() {
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    (void)started;
-}
-#else
-using Fd = int;
-const Fd kNoFd = -1;
-int closeFd(Fd fd) { return ::close(fd); }
-int pollFds(pollfd* fds, unsigned n, int ms) { return ::poll(fds, n, ms); }
-void initSockets() {}
-#endif
-
-Fd toFd(intptr_t value) { return static_cast<Fd>(value); }
-intptr_t fromFd(Fd fd) { return static_cast<intptr_t>(fd); }
+using loopback::kNone;
+using loopback::readable;
+using loopback::sendAll;
 
 constexpr int kSliceMs = 20;
-
-Fd loopbackSocket(unsigned short& port) {  // in: the port wanted (0: any); out: the port bound
-    initSockets();
-    Fd fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (fd == kNoFd) return kNoFd;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        closeFd(fd);
-        return kNoFd;
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-bool readable(Fd fd, int ms) {
-    pollfd p{};
-    p.fd = fd;
-    p.events = POLLIN;
-    return pollFds(&p, 1, ms) > 0;
-}
-
-void sendAll(Fd fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-#ifdef _WIN32
-        const int n = ::send(fd, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
-#else
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-#endif
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
 
 // The length of the first complete request in `bytes` (headers and Content-Length body), or 0.
 size_t completeRequest(const std::string& bytes) {
@@ -145,17 +77,17 @@ std::string HttpTestServer::reasonPhrase(int status) {
 }
 
 HttpTestServer::HttpTestServer(Behaviour behaviour, int lifetimeMs, unsigned short port)
-    : m_listener(fromFd(kNoFd)),
+    : m_listener(kNone),
       m_port(port),
       m_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(lifetimeMs)),
       m_behaviour(std::move(behaviour)) {
-    Fd fd = loopbackSocket(m_port);
-    if (fd != kNoFd && ::listen(fd, 64) != 0) {
-        closeFd(fd);
-        fd = kNoFd;
+    loopback::Socket fd = loopback::bind(m_port);
+    if (fd != kNone && !loopback::listen(fd)) {
+        loopback::close(fd);
+        fd = kNone;
     }
-    m_listener = fromFd(fd);
-    if (fd == kNoFd) {
+    m_listener = fd;
+    if (fd == kNone) {
         m_port = 0;
         return;
     }
@@ -197,29 +129,27 @@ bool HttpTestServer::waitForClientCloses(size_t count, int ms) {
 }
 
 void HttpTestServer::acceptLoop() {
-    const Fd listener = toFd(m_listener);
+    const loopback::Socket listener = m_listener;
     while (running()) {
         if (!readable(listener, kSliceMs)) continue;
-        const Fd fd = ::accept(listener, nullptr, nullptr);
-        if (fd == kNoFd) continue;
-        const int noDelay = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        const loopback::Socket fd = loopback::accept(listener);
+        if (fd == kNone) continue;
         std::lock_guard<std::mutex> lock(m_lock);
         const int index = static_cast<int>(m_connections.size());
         m_connections.push_back(Connection());
-        m_threads.emplace_back([this, fd, index] { serve(fromFd(fd), index); });
+        m_threads.emplace_back([this, fd, index] { serve(fd, index); });
     }
 }
 
 void HttpTestServer::serve(intptr_t socket, int index) {
-    const Fd fd = toFd(socket);
+    const loopback::Socket fd = socket;
     std::string unread;
     bool open = true;
     bool answering = true;  // false once the behaviour says to stay silent
     while (open && running()) {
         if (!readable(fd, kSliceMs)) continue;
         char buffer[4096];
-        const int n = static_cast<int>(::recv(fd, buffer, sizeof buffer, 0));
+        const int n = loopback::receive(fd, buffer, sizeof buffer);
         if (n <= 0) {  // end of stream or reset: the client is gone
             std::lock_guard<std::mutex> lock(m_lock);
             m_connections[index].closedByClient = true;
@@ -258,14 +188,10 @@ void HttpTestServer::serve(intptr_t socket, int index) {
                     break;
                 }
                 case Mode::AcceptAndClose: open = false; break;
-                case Mode::Reset: {
-                    linger hard{};
-                    hard.l_onoff = 1;
-                    hard.l_linger = 0;
-                    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+                case Mode::Reset:
+                    loopback::resetOnClose(fd);
                     open = false;
                     break;
-                }
                 case Mode::Silent: answering = false; break;
                 case Mode::HalfHeaders:
                     sendAll(fd, "HTTP/1.1 " + std::to_string(behaviour.status) + " " +
@@ -279,7 +205,7 @@ void HttpTestServer::serve(intptr_t socket, int index) {
             }
         }
     }
-    closeFd(fd);
+    loopback::close(fd);
 }
 
 void HttpTestServer::stop() {
@@ -292,38 +218,31 @@ void HttpTestServer::stop() {
         threads.swap(m_threads);
     }
     for (auto& t : threads) t.join();
-    if (toFd(m_listener) != kNoFd) {
-        closeFd(toFd(m_listener));
-        m_listener = fromFd(kNoFd);
+    if (m_listener != kNone) {
+        loopback::close(m_listener);
+        m_listener = kNone;
     }
 }
 
-RefusingPort::RefusingPort() : m_socket(fromFd(kNoFd)) { m_socket = fromFd(loopbackSocket(m_port)); }
+RefusingPort::RefusingPort() : m_socket(kNone) { m_socket = loopback::bind(m_port); }
 
 RefusingPort::~RefusingPort() {
-    if (toFd(m_socket) != kNoFd) closeFd(toFd(m_socket));
+    if (m_socket != kNone) loopback::close(m_socket);
 }
 
 std::string rawHttpExchange(unsigned short port, const std::string& bytes, int timeoutMs) {
-    initSockets();
-    Fd fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (fd == kNoFd) return "";
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    const loopback::Socket fd = loopback::connect(port);
+    if (fd == kNone) return "";
     std::string received;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        sendAll(fd, bytes);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (received.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < until) {
-            if (!readable(fd, kSliceMs)) continue;
-            char buffer[4096];
-            const int n = static_cast<int>(::recv(fd, buffer, sizeof buffer, 0));
-            if (n <= 0) break;
-            received.append(buffer, static_cast<size_t>(n));
-        }
+    sendAll(fd, bytes);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (received.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < until) {
+        if (!readable(fd, kSliceMs)) continue;
+        char buffer[4096];
+        const int n = loopback::receive(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        received.append(buffer, static_cast<size_t>(n));
     }
-    closeFd(fd);
+    loopback::close(fd);
     return received;
 }

@@ -10,6 +10,12 @@ void setEnvironment(const std::string& name, const std::string& value);
 std::string environment(const std::string& name);
 // Puts `folder` first on PATH.
 void prependToPath(const std::string& folder);
+// The character between the folders of PATH.
+char pathListSeparator();
+
+// A path below the machine's common application-data folder as this process opens it, `relative` separated by '/':
+// on Linux in the stand-in's machine `standinRoot`; on Windows in the machine's own folder, with its separators.
+std::string commonAppDataPath(const std::string& standinRoot, const std::string& relative);
 
 // The folder of the programs that stand in for system tools (bcdedit).
 std::string testToolsFolder();

@@ -1,6 +1,7 @@
 #include "FunctionName.h"
 
 #include <cctype>
+#include <string_view>
 
 namespace {
 
@@ -81,7 +82,8 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 // Rewritten to g++'s spelling, both compilers' names give the same log columns.
 std::string toGccSpelling(std::string pretty) {
     replaceAll(pretty, "(anonymous namespace)", "{anonymous}");
-    static const std::string kLambda = "(anonymous class)::operator()(";
+    // Not a static string: threads log after main has returned, once static destructors have run.
+    constexpr std::string_view kLambda = "(anonymous class)::operator()(";
     size_t at = pretty.find(kLambda);
     if (at == std::string::npos) return pretty;
     std::string out;

@@ -31,3 +31,4 @@ void setStandinRoot(const char* root);
 #include <platform/testing_launcher.h>
 #include <platform/testing_iphlpapi.h>
 #include <platform/testing_waits.h>
+#include <platform/testing_counters.h>
