@@ -55,8 +55,8 @@ median() { sort -n | awk '{v[NR]=$1} END {if (NR == 0) print "n/a"; else if (NR 
 log_ms() { date -u -d "$1" +%s%3N; }
 
 # The peer is the second server named "127.1" (127.0.0.1 written short): a peer with the local server's address would
-# be taken for the local one, and a host name ("localhost") is resolved anew for each request, which the stand-in's
-# WinHTTP does with the system's resolver, trying ::1 first, at a cost of milliseconds inside the frozen window.
+# be taken for the local one, and a host name ("localhost") is resolved anew for each request by the stand-in's
+# WinHTTP through the system's resolver, which cost milliseconds inside the frozen window here.
 startups=()
 failed=0
 for i in $(seq "$flows"); do
