@@ -133,3 +133,20 @@ TEST(FileLoggerRecoveryTest, RemovedFolderOfTheOpenFileIsNoticedAndMadeAgain) {
         EXPECT_TRUE(fs::is_directory(nativePath(dir.folder)));
     }
 }
+
+// A queued logger's explicit flush (an Error line, the end of a run) checks the live file first: lines written
+// after its folder was removed reach a new file at once instead of going into the removed one until the next
+// periodic check. What an earlier flush found in place went with the folder.
+TEST(FileLoggerRecoveryTest, FlushAfterTheFolderWasRemovedWritesTheLinesToANewFile) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+    logger->write("before\n");
+    logger->flush();
+    fs::remove_all(nativePath(dir.folder));
+    logger->write("after the folder was removed\n");
+    logger->write("the run's last line\n");
+    logger->flush();
+    ASSERT_TRUE(fileExists(dir.live()));
+    EXPECT_EQ(fileText(dir.live()), "after the folder was removed\nthe run's last line\n");
+}

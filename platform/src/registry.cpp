@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -82,10 +83,28 @@ HKEY publishKey(Key key) {
     return reinterpret_cast<HKEY>(handle);
 }
 
+// A failure a test armed for a whole process it starts: "<function>:<nth>:<code>".
+void readFaultFromEnvironment() {
+    const char* value = std::getenv(platform_test::kFailRegistryCallEnv);
+    if (!value || !*value) return;
+    const std::string text = value;
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) return;
+    char* end = nullptr;
+    const unsigned long nth = std::strtoul(text.c_str() + first + 1, &end, 10);
+    if (end != text.c_str() + second || nth == 0) return;
+    const long code = std::strtol(text.c_str() + second + 1, &end, 10);
+    if (*end != '\0' || code == 0) return;
+    g_faults.push_back({text.substr(0, first), static_cast<unsigned>(nth), static_cast<LONG>(code)});
+}
+
 // Journals the call; returns the code of an injected failure due now, or 0.
 LONG enter(const char* function, const std::string& key, const std::string& value) {
     platform::detail::journalCall(function, key, value);
     std::lock_guard<std::mutex> lock(g_lock);
+    static const bool fromEnvironment = (readFaultFromEnvironment(), true);
+    (void)fromEnvironment;
     LONG code = ERROR_SUCCESS;
     for (auto it = g_faults.begin(); it != g_faults.end();) {
         if (it->function == function && --it->remaining == 0) {

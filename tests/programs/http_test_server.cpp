@@ -1,8 +1,11 @@
 // The test HTTP server as a program of its own, for tests that drive the agent as another process:
 //   http_test_server <folder> [--status N] [--mode answer|close|reset|silent|half] [--delay-ms N] [--lifetime-ms N]
 // Once it listens on 127.0.0.1 it writes its port to <folder>/port. Each request it receives is written, byte for
-// byte, to <folder>/request-<n>.http (n from 1, in order of receipt). It ends when the file <folder>/stop appears
-// or its lifetime (60 s unless given) runs out.
+// byte, to <folder>/request-<n>.http (n from 1, in order of receipt), the monotonic nanoseconds of its receipt and
+// of its answer to <folder>/request-<n>.time, and its target is printed on standard output,
+// an insert's checkpoint name decoded. It ends when the file <folder>/stop appears or its lifetime (60 s unless
+// given) runs out.
+#include "CheckpointRequest.h"
 #include "HttpTestServer.h"
 
 #include <chrono>
@@ -29,6 +32,21 @@ void writeFile(const std::string& path, const std::string& bytes) {
     }
     std::remove(path.c_str());
     std::rename(partial.c_str(), path.c_str());
+}
+
+void printRequest(size_t n, const std::string& bytes) {
+    const std::string target = requestTarget(bytes);
+    std::printf("request %zu: GET %s\n", n, target.c_str());
+    const CheckpointRequest request = parseCheckpointRequest(target);
+    if (request.kind == CheckpointRequest::Kind::Insert) {
+        std::printf("  MAC addresses: %s\n  checkpoint name: %s%s\n", request.macs.c_str(), request.name.c_str(),
+                    request.nameValid ? "" : " (not well formed)");
+    }
+    std::fflush(stdout);
+}
+
+std::string nanoseconds(std::chrono::steady_clock::time_point t) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
 }
 
 int usage() {
@@ -84,10 +102,19 @@ int main(int argc, char** argv) {
 
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(lifetimeMs);
     size_t written = 0;
+    size_t timed = 0;
     for (;;) {
         const auto requests = server.requests();
         for (; written < requests.size(); ++written) {
             writeFile(folder + "/request-" + std::to_string(written + 1) + ".http", requests[written].bytes);
+            printRequest(written + 1, requests[written].bytes);
+        }
+        // Monotonic nanoseconds of its receipt and of its answer, once answered, for timing a flow from outside.
+        for (; timed < requests.size(); ++timed) {
+            const auto& request = requests[timed];
+            if (behaviour.mode == HttpTestServer::Mode::Answer && request.answered == request.received) break;
+            writeFile(folder + "/request-" + std::to_string(timed + 1) + ".time",
+                      nanoseconds(request.received) + " " + nanoseconds(request.answered) + "\n");
         }
         if (exists(folder + "/stop") || std::chrono::steady_clock::now() >= until) break;
         server.waitForRequests(written + 1, 10);

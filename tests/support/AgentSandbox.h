@@ -31,6 +31,9 @@ public:
         std::vector<LogLine> perRunLog;
     };
 
+    // Runs on the machine at `root` (the stand-in's, on Linux) instead of one of its own, so that this process
+    // shares the agent's registry, services and named objects; "" is the machine this process runs on.
+    void useMachine(const std::string& root) { m_machine = root; }
     // The tweak file "tweaks_extension.txt" of the working directory.
     void writeTweaks(const std::string& text);
     // Runs Vantrell with `args` (UTF-8) and these environment changes added to the sandbox's own.

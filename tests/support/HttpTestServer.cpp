@@ -158,12 +158,15 @@ void HttpTestServer::serve(intptr_t socket, int index) {
         }
         Behaviour behaviour;
         std::vector<size_t> complete;
+        size_t firstComplete = 0;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_connections[index].bytes.append(buffer, static_cast<size_t>(n));
             unread.append(buffer, static_cast<size_t>(n));
+            firstComplete = m_requests.size();
             while (size_t length = completeRequest(unread)) {
-                m_requests.push_back({unread.substr(0, length), std::chrono::steady_clock::now(), index});
+                const auto now = std::chrono::steady_clock::now();
+                m_requests.push_back({unread.substr(0, length), now, index, now});
                 unread.erase(0, length);
                 complete.push_back(length);
             }
@@ -180,6 +183,8 @@ void HttpTestServer::serve(intptr_t socket, int index) {
                     sendAll(fd, "HTTP/1.1 " + std::to_string(behaviour.status) + " " +
                                     reasonPhrase(behaviour.status) +
                                     "\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
+                    std::lock_guard<std::mutex> lock(m_lock);
+                    m_requests[firstComplete + i].answered = std::chrono::steady_clock::now();
                     break;
                 }
                 case Mode::AcceptAndClose: open = false; break;

@@ -32,6 +32,8 @@ public:
         std::string bytes;  // request line, headers and body as received
         std::chrono::steady_clock::time_point received;
         int connection;  // 0 for the first connection accepted
+        // When its answer was sent (Answer mode); the time of receipt until then.
+        std::chrono::steady_clock::time_point answered = received;
         // The request target of the request line.
         std::string target() const;
         // The value of the first header of that name (case-insensitive), or "" with `found` false.

@@ -35,6 +35,8 @@ constexpr std::chrono::microseconds kWriterCatchUp(200);
 constexpr size_t kWakeNappingWriterLines = 1024;
 // How often the writer makes sure that its stream still writes to the live file.
 constexpr u64 kLiveCheckIntervalMs = 1000;
+// The most written since the last live check that is kept to be written again: a second of an ordinary run.
+constexpr size_t kUnverifiedLimitBytes = 1 << 20;
 
 // Budget in bytes; all bits set means no practical limit, and so does anything past 32 bits.
 u32 budgetBytes(u32 budgetMiB) {
@@ -122,6 +124,18 @@ bool GenFileLogger::openFile() {
     m_position = static_cast<u64>(m_stream.tellp());
     m_liveIdentity = fileIdentity(m_basePath + ".txt");
     m_lastLiveCheckMs = steadyMs();
+    if (m_rewritePending) {
+        // The lines that went into the removed file since the last check.
+        m_rewritePending = false;
+        m_stream.write(m_unverified.data(), static_cast<std::streamsize>(m_unverified.size()));
+        advancePosition(m_unverified.data(), m_unverified.size());
+        if (m_unverifiedDropped > 0) {
+            std::cerr << "log file " << m_basePath << ".txt was removed; " << m_unverifiedDropped
+                      << " bytes written to it before are lost" << std::endl;
+        }
+    }
+    m_unverified.clear();
+    m_unverifiedDropped = 0;
     return true;
 }
 
@@ -324,7 +338,7 @@ void GenFileLogger::run() {
                 if (asyncFlushEveryLine) flushStreamLocked();
             } else {
                 settleReleased();
-                flushStreamLocked();
+                flushMarkerLocked();
                 markFlushed(item.length);
             }
         }
@@ -359,24 +373,34 @@ void GenFileLogger::checkStreamLocked() {
     }
 }
 
-void GenFileLogger::checkLiveFileLocked() {
+void GenFileLogger::checkLiveFileLocked(bool now) {
     // A rotation that is due lists the folder anyway, and opens the live file anew whatever it finds.
     if (!m_stream.good() || m_position > kRotateAboveBytes) return;
     // The writer reads the clock once per run of lines, not once per line.
-    if (m_linesUntilClock > 0) {
+    if (!now && m_linesUntilClock > 0) {
         --m_linesUntilClock;
         return;
     }
     if (!flushEveryLine) m_linesUntilClock = kLinesPerClockRead;
-    const u64 now = steadyMs();
-    if (now - m_lastLiveCheckMs < kLiveCheckIntervalMs) return;
-    m_lastLiveCheckMs = now;
-    if (fileIdentity(m_basePath + ".txt") == m_liveIdentity) return;
+    const u64 time = steadyMs();
+    if (!now && time - m_lastLiveCheckMs < kLiveCheckIntervalMs) return;
+    m_lastLiveCheckMs = time;
+    if (fileIdentity(m_basePath + ".txt") == m_liveIdentity) {
+        m_unverified.clear();
+        m_unverifiedDropped = 0;
+        return;
+    }
     // The live file was removed or replaced under the open stream (Linux lets its folder be removed): lines would
-    // go on into a file nobody can see. Open it anew, folder included.
+    // go on into a file nobody can see. Open it anew, folder included, and write again what went into the old one.
     m_stream.close();
     m_stream.setstate(std::ios::failbit);
     m_lastReopenAttemptMs = 0;
+    m_rewritePending = true;
+}
+
+void GenFileLogger::flushMarkerLocked() {
+    checkLiveFileLocked(true);
+    if (streamUsableLocked()) flushStreamLocked();
 }
 
 void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
@@ -400,6 +424,11 @@ void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
         m_stream.write(data, static_cast<std::streamsize>(length));
     }
     advancePosition(data, length);
+    if (m_unverified.size() + length <= kUnverifiedLimitBytes) {
+        m_unverified.append(data, static_cast<size_t>(length));
+    } else {
+        m_unverifiedDropped += length;
+    }
     // Cleared only by a flush that went through: a write into the stream's buffer proves nothing.
     if (!m_stream.good()) reportStreamFailureLocked();
 }

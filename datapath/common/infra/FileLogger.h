@@ -88,8 +88,12 @@ private:
     // A failed stream (a reopen that failed, a full disk) is retried at most about once a second.
     bool streamUsableLocked();
     void reportStreamFailureLocked();
-    // About once a second: closes the stream when the live file it writes to was removed or replaced.
-    void checkLiveFileLocked();
+    // About once a second, or whenever `now`: closes the stream when the live file it writes to was removed or
+    // replaced; the lines written since the last check found it in place are written again to the new file.
+    void checkLiveFileLocked(bool now = false);
+    // An explicit flush (a marker): the live file is checked first, so a run's last lines never end in a file
+    // that was removed since the last check.
+    void flushMarkerLocked();
     // Reports a failed stream once, and clears the report once lines are written again.
     void checkStreamLocked();
     void flushStreamLocked();
@@ -122,6 +126,11 @@ private:
     u64 m_lastLiveCheckMs = 0;
     u32 m_linesUntilClock = 0;  // lines the writer writes before it reads the clock again
     u64 m_liveIdentity = 0;  // of the file the stream writes to (fileIdentity)
+    // What was written since the live file was last found in place, up to a limit, and what did not fit; written
+    // again when the check finds the file gone.
+    std::string m_unverified;
+    u64 m_unverifiedDropped = 0;
+    bool m_rewritePending = false;
     u64 m_position = 0;  // of the live stream, in bytes on disk
     bool m_streamFailureReported = false;
 };

@@ -24,6 +24,9 @@ void stopCallJournal();
 // changes nothing.
 void failRegistryCall(const std::string& function, unsigned nth, LONG code);
 void clearRegistryFaults();
+// Set in a process's environment as "<function>:<nth>:<code>", arms that failure for the whole process from its
+// first registry call on, as failRegistryCall does.
+constexpr const char* kFailRegistryCallEnv = "TALVO_STANDIN_FAIL_REGISTRY_CALL";
 
 // What GetVersionExW reports from now on.
 void setWindowsVersion(DWORD major, DWORD minor, DWORD build);
