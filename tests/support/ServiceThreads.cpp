@@ -5,9 +5,11 @@
 #include "MemShield.h"
 #include "MemWatcher.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 
 void waitForServiceThreads() {
     MemShield::instance();
@@ -31,4 +33,21 @@ void waitForServiceThreads() {
 
 bool allocatedBytesReturnTo(u64 baseline, int ms) {
     return waitUntil([baseline] { return MemShield::instance()->m_allocatedBytes.load() == baseline; }, ms);
+}
+
+u64 settledAllocatedBytes() {
+    waitForServiceThreads();
+    auto flushedCount = [] {
+        Logger::instance()->flushClients();
+        return MemShield::instance()->m_allocatedBytes.load();
+    };
+    u64 count = flushedCount();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const u64 again = flushedCount();
+        if (again == count) break;
+        count = again;
+    }
+    return count;
 }
