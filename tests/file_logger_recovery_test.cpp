@@ -150,3 +150,22 @@ TEST(FileLoggerRecoveryTest, FlushAfterTheFolderWasRemovedWritesTheLinesToANewFi
     ASSERT_TRUE(fileExists(dir.live()));
     EXPECT_EQ(fileText(dir.live()), "after the folder was removed\nthe run's last line\n");
 }
+
+// A live file renamed under the open stream (on Linux, another process's rotation of a shared log) still holds what
+// was written to it: the lines go on into it until the check, and are not written a second time to the new file.
+TEST(FileLoggerRecoveryTest, RenamedLiveFileKeepsItsLinesAndTheyAreNotWrittenAgain) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+    logger->write("before\n");
+    logger->flush();
+    fs::rename(nativePath(dir.live()), nativePath(dir.numbered("000001")));
+    makeFile(dir.live(), "");
+    logger->write("after the rename\n");
+    logger->flush();
+    logger->write("after the reopen\n");
+    logger->flush();
+    const std::string renamed = fileText(dir.numbered("000001"));
+    EXPECT_TRUE(renamed.ends_with("\nbefore\nafter the rename\n")) << renamed;
+    EXPECT_EQ(fileText(dir.live()), "after the reopen\n");
+}

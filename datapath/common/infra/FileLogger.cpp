@@ -385,17 +385,19 @@ void GenFileLogger::checkLiveFileLocked(bool now) {
     const u64 time = steadyMs();
     if (!now && time - m_lastLiveCheckMs < kLiveCheckIntervalMs) return;
     m_lastLiveCheckMs = time;
-    if (fileIdentity(m_basePath + ".txt") == m_liveIdentity) {
+    const u64 identity = fileIdentity(m_basePath + ".txt");
+    if (identity == m_liveIdentity) {
         m_unverified.clear();
         m_unverifiedDropped = 0;
         return;
     }
     // The live file was removed or replaced under the open stream (Linux lets its folder be removed): lines would
-    // go on into a file nobody can see. Open it anew, folder included, and write again what went into the old one.
+    // go on into a file nobody can see. Open it anew, folder included. What went into a removed file is written
+    // again; a file renamed away (another process's rotation) still holds its lines.
     m_stream.close();
     m_stream.setstate(std::ios::failbit);
     m_lastReopenAttemptMs = 0;
-    m_rewritePending = true;
+    m_rewritePending = identity == 0;
 }
 
 void GenFileLogger::flushMarkerLocked() {
