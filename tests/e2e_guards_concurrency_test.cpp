@@ -18,14 +18,6 @@ namespace {
 using Strings = std::vector<std::string>;
 const Strings kFrozenAndThawed = {"freeze", "thaw 0", "commit"};
 
-void expectEnded(const E2eRun& run) {
-    EXPECT_TRUE(run.agent.result.started);
-    EXPECT_FALSE(run.agent.result.timedOut) << logTail(run.agent.perRunLog);
-    EXPECT_FALSE(run.agent.result.signalled);
-    EXPECT_EQ(run.agent.err.find("Sanitizer"), std::string::npos) << run.agent.err;
-    EXPECT_EQ(run.agent.err.find("runtime error"), std::string::npos) << run.agent.err;
-}
-
 // The first message of `lines` that contains `text`, with its time; empty when none.
 LogLine firstWith(const std::vector<LogLine>& lines, const std::string& text) {
     for (const auto& line : lines) {

@@ -20,18 +20,6 @@ const HRESULT kVeto = static_cast<HRESULT>(0x80042306u);
 
 std::string block(HRESULT hr) { return std::to_string(static_cast<int>(hr)); }
 
-// What every run leaves whatever its fault: an ended process without a sanitizer report, and the guards' values
-// as they were.
-void expectCleanEnd(const E2eRun& run, E2eMachine& machine) {
-    EXPECT_TRUE(run.agent.result.started);
-    EXPECT_FALSE(run.agent.result.timedOut) << logTail(run.agent.perRunLog);
-    EXPECT_FALSE(run.agent.result.signalled);
-    EXPECT_EQ(run.agent.err.find("Sanitizer"), std::string::npos) << run.agent.err;
-    EXPECT_EQ(run.agent.err.find("runtime error"), std::string::npos) << run.agent.err;
-    EXPECT_TRUE(machine.stampIsBack());
-    EXPECT_TRUE(machine.runOnceIsGone());
-}
-
 }  // namespace
 
 // The provider service as the agent finds it; the flow runs once it runs, or does not start at all.

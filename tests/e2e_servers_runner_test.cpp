@@ -13,16 +13,6 @@ namespace {
 using Strings = std::vector<std::string>;
 const Strings kFrozenAndThawed = {"freeze", "thaw 0", "commit"};
 
-void expectCleanEnd(const E2eRun& run, E2eMachine& machine) {
-    EXPECT_TRUE(run.agent.result.started);
-    EXPECT_FALSE(run.agent.result.timedOut) << logTail(run.agent.perRunLog);
-    EXPECT_FALSE(run.agent.result.signalled);
-    EXPECT_EQ(run.agent.err.find("Sanitizer"), std::string::npos) << run.agent.err;
-    EXPECT_EQ(run.agent.err.find("runtime error"), std::string::npos) << run.agent.err;
-    EXPECT_TRUE(machine.stampIsBack());
-    EXPECT_TRUE(machine.runOnceIsGone());
-}
-
 }  // namespace
 
 // Which servers answer decides whether the flow runs and where the checkpoint goes.

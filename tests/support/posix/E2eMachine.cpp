@@ -1,5 +1,7 @@
 #include "E2eMachine.h"
 
+#include <gtest/gtest.h>
+
 #include "BootSettingsSupport.h"
 #include "CheckpointRequest.h"
 #include "ChildProcess.h"
@@ -385,4 +387,18 @@ std::string logTail(const std::vector<LogLine>& lines, size_t count) {
         tail += lines[i].time + " " + lines[i].thread + " " + lines[i].method + ": " + lines[i].message + "\n";
     }
     return tail;
+}
+
+void expectEnded(const E2eRun& run) {
+    EXPECT_TRUE(run.agent.result.started);
+    EXPECT_FALSE(run.agent.result.timedOut) << logTail(run.agent.perRunLog);
+    EXPECT_FALSE(run.agent.result.signalled);
+    EXPECT_EQ(run.agent.err.find("Sanitizer"), std::string::npos) << run.agent.err;
+    EXPECT_EQ(run.agent.err.find("runtime error"), std::string::npos) << run.agent.err;
+}
+
+void expectCleanEnd(const E2eRun& run, E2eMachine& machine) {
+    expectEnded(run);
+    EXPECT_TRUE(machine.stampIsBack());
+    EXPECT_TRUE(machine.runOnceIsGone());
 }

@@ -133,3 +133,7 @@ std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines
 bool logHas(const std::vector<LogLine>& lines, const std::string& text);
 // The last lines of a log, for a failure's message.
 std::string logTail(const std::vector<LogLine>& lines, size_t count = 25);
+// The agent ended by itself, without a sanitizer report.
+void expectEnded(const E2eRun& run);
+// What every run leaves whatever its fault: expectEnded, and the guards' values as they were.
+void expectCleanEnd(const E2eRun& run, E2eMachine& machine);
