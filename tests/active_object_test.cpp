@@ -270,16 +270,8 @@ TEST(ActiveObjectDeathTest, BadNamesAndPrioritiesEndTheProcess) {
     };
     int index = 0;
     for (const auto& c : cases) {
-        const std::string out = "ao_death_" + std::to_string(index++) + ".txt";
-        EXPECT_EXIT(
-            {
-                redirectStdoutTo(out);
-                c.run();
-                std::_Exit(0);
-            },
-            ::testing::ExitedWithCode(kFatalStopExitCode), "")
-            << c.what;
-        const std::string printed = readFile(out);
+        SCOPED_TRACE(c.what);
+        const std::string printed = printedByFatalStop("ao_death_" + std::to_string(index++) + ".txt", c.run);
         EXPECT_NE(printed.find(",Assert,"), std::string::npos) << c.what << printed;
         EXPECT_NE(printed.find(c.text), std::string::npos) << c.what << printed;
     }

@@ -225,15 +225,7 @@ TEST(DlcKeepaliveDeathTest, RegistrationMistakesEndTheProcess) {
     };
     int index = 0;
     for (const auto& c : cases) {
-        const std::string out = "registration_" + std::to_string(index++) + ".txt";
-        EXPECT_EXIT(
-            {
-                redirectStdoutTo(out);
-                c.run();
-                std::_Exit(0);
-            },
-            ::testing::ExitedWithCode(kFatalStopExitCode), "");
-        const std::string printed = readFile(out);
+        const std::string printed = printedByFatalStop("registration_" + std::to_string(index++) + ".txt", c.run);
         EXPECT_NE(printed.find(": ret failed.  checker="), std::string::npos) << printed;
         EXPECT_NE(printed.find(c.text), std::string::npos) << printed;
     }

@@ -776,17 +776,8 @@ TEST(MemoryPoolDeathTest, MisuseEndsTheProcess) {
     };
     int index = 0;
     for (const auto& c : cases) {
-        const std::string out = "pool_death_" + std::to_string(index++) + ".txt";
-        EXPECT_EXIT(
-            {
-                endChildAfter(30, kChildHung);
-                redirectStdoutTo(out);
-                c.run();
-                std::_Exit(0);
-            },
-            ::testing::ExitedWithCode(kFatalStopExitCode), "")
-            << c.what;
-        const std::string printed = readFile(out);
+        SCOPED_TRACE(c.what);
+        const std::string printed = printedByFatalStop("pool_death_" + std::to_string(index++) + ".txt", c.run);
         EXPECT_NE(printed.find(",Assert,"), std::string::npos) << c.what << "\n" << printed;
         EXPECT_NE(printed.find(c.component), std::string::npos) << c.what << "\n" << printed;
         EXPECT_NE(printed.find(c.text), std::string::npos) << c.what << "\n" << printed;

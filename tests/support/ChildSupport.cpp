@@ -1,6 +1,10 @@
 #include "ChildSupport.h"
 
+#include "FatalStop.h"
 #include "Logger.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -51,4 +55,16 @@ size_t countOf(const std::string& haystack, const std::string& text) {
     size_t count = 0;
     for (size_t at = haystack.find(text); at != std::string::npos; at = haystack.find(text, at + text.size())) ++count;
     return count;
+}
+
+std::string printedByFatalStop(const std::string& out, const std::function<void()>& body) {
+    EXPECT_EXIT(
+        {
+            endChildAfter(30, kChildHung);
+            redirectStdoutTo(out);
+            body();
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(kFatalStopExitCode), "");
+    return readFile(out);
 }

@@ -13,3 +13,7 @@ bool waitUntil(const std::function<bool()>& condition, int ms);
 size_t countOf(const std::string& haystack, const std::string& text);
 
 constexpr int kChildHung = 99;
+
+// Runs `body` in a death-test child whose standard output (its log lines among it) goes to the file `out`; the child
+// must end on the fatal stop, within 30 s. Returns what it printed.
+std::string printedByFatalStop(const std::string& out, const std::function<void()>& body);
