@@ -4,6 +4,7 @@
 #include "AgentStatus.h"
 #include "ChildProcess.h"
 #include "SnapshotFlow.h"
+#include "StatusRecorder.h"
 #include "TestSupport.h"
 #include "Tweaks.h"
 #include "VssRequester.h"
@@ -22,23 +23,6 @@
 using namespace std::chrono;
 
 namespace {
-
-class RecordingHandler : public IInterProcessCommunicationHandler {
-public:
-    u32 read() override { return 0; }
-    void write(u32 value) override {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_writes.push_back(static_cast<i32>(value));
-    }
-    std::vector<i32> writes() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_writes;
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<i32> m_writes;
-};
 
 class RecordingListener : public ISnapshotFlowListener {
 public:

@@ -14,6 +14,7 @@
 #include "SnapshotFlow.h"
 #include "SnapshotFlowExternallyInitiatedListener.h"
 #include "SnapshotFlowInternallyInitiatedListener.h"
+#include "StatusRecorder.h"
 #include "TestSupport.h"
 #include "Tweaks.h"
 #include "VssRequester.h"
@@ -45,23 +46,6 @@ long long steadyNs(std::chrono::steady_clock::time_point at) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
 }
 long long nowNs() { return steadyNs(std::chrono::steady_clock::now()); }
-
-class RecordingHandler : public IInterProcessCommunicationHandler {
-public:
-    u32 read() override { return 0; }
-    void write(u32 value) override {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_writes.push_back(static_cast<i32>(value));
-    }
-    std::vector<i32> writes() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_writes;
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<i32> m_writes;
-};
 
 // Wraps a listener: records each call and the monotonic times of the quiesce call's entry and exit.
 class TimedListener : public ISnapshotFlowListener {
