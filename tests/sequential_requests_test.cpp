@@ -69,6 +69,17 @@ private:
 
 u64 allocatedBytes() { return MemShield::instance()->m_allocatedBytes.load(); }
 
+// One subscribed module with one referenced request of `key`, served once by a handler answering `answer`.
+void serveOneWaitingRequest(u64 key, unsigned answer) {
+    SequentialRequestsManager manager("testList");
+    ModuleInformation a;
+    manager.subscribe(&a);
+    pushRequest(a, key);
+    manager.importRequestReferenceInternal(&a);
+    ScriptHandler handler(answer);
+    manager.iterateWaiting(handler);
+}
+
 }  // namespace
 
 TEST(WaitingRequestsQueueTest, IterateRequestsErasesCompletedRequestsAndReturnsTheFrontKeyOnlyWhenItCompleted) {
@@ -396,38 +407,14 @@ TEST(SequentialRequestsDeathTest, BrokenInvariantsEndTheProcess) {
          },
          ": !empty() failed. trying to remove request from an empty waiting list\n"},
         {"waiting walk stops with a flag",
-         [] {
-             SequentialRequestsManager manager("testList");
-             ModuleInformation a;
-             manager.subscribe(&a);
-             pushRequest(a, 1);
-             manager.importRequestReferenceInternal(&a);
-             ScriptHandler handler(3);
-             manager.iterateWaiting(handler);
-         },
+         [] { serveOneWaitingRequest(1, 3); },
          ": postIterationFlags.count()==0 failed. wrong postIterationFlags info postIterationFlags=011 \n"},
         {"still waiting without completed",
-         [] {
-             SequentialRequestsManager manager("testList");
-             ModuleInformation a;
-             manager.subscribe(&a);
-             pushRequest(a, 1);
-             manager.importRequestReferenceInternal(&a);
-             ScriptHandler handler(6);
-             manager.iterateWaiting(handler);
-         },
+         [] { serveOneWaitingRequest(1, 6); },
          ": false failed. wrong flags data  postIterationFlags[NextIterationData::COMPLETED_REQUEST]=0  "
          "postIterationFlags[NextIterationData::MMI_STILL_WAITING]=1 \n"},
         {"completed without still waiting",
-         [] {
-             SequentialRequestsManager manager("testList");
-             ModuleInformation a;
-             manager.subscribe(&a);
-             pushRequest(a, 1);
-             manager.importRequestReferenceInternal(&a);
-             ScriptHandler handler(5);
-             manager.iterateWaiting(handler);
-         },
+         [] { serveOneWaitingRequest(1, 5); },
          ": postIterationFlags[NextIterationData::COMPLETED_REQUEST] == false failed. removing completed request "
          "without importing a new request reference is not supported\n"},
         {"front not the referenced key",
