@@ -143,22 +143,57 @@ TEST(PlatformSrwLockTest, ExclusiveHoldersNeverOverlap) {
     constexpr int kThreads = 4, kRounds = 20000;
     long long counter = 0;  // unprotected but for the lock: a lost update shows an overlap
     int inside = 0, overlaps = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                AcquireSRWLockExclusive(lock);
-                overlaps += ++inside != 1;
-                ++counter;
-                --inside;
-                ReleaseSRWLockExclusive(lock);
-                if (i % 64 == 0) std::this_thread::yield();
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
+    finishWithin(30000, "contended holders", [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < kRounds; ++i) {
+                    AcquireSRWLockExclusive(lock);
+                    overlaps += ++inside != 1;
+                    ++counter;
+                    --inside;
+                    ReleaseSRWLockExclusive(lock);
+                    if (i % 64 == 0) std::this_thread::yield();
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    });
     EXPECT_EQ(counter, static_cast<long long>(kThreads) * kRounds);
     EXPECT_EQ(overlaps, 0);
+}
+
+// A waiter that sleeps while nobody else releases the lock depends on that one release to wake it: a wake-up lost
+// leaves it asleep for good. The holder lets go as the waiter arrives, just before it, or long after it fell asleep.
+TEST(PlatformSrwLockTest, AReleaseWakesTheWaiterArrivingAroundIt) {
+    SRWLOCK lock = SRWLOCK_INIT;
+    constexpr int kRounds = 3000;
+    std::atomic<int> round{-1}, acquired{-1};
+    finishWithin(20000, "a waiter woken by each release", [&] {
+        std::thread waiter([&] {
+            for (int r = 0; r < kRounds; ++r) {
+                while (round.load() < r) std::this_thread::yield();
+                AcquireSRWLockExclusive(&lock);
+                acquired = r;
+                ReleaseSRWLockExclusive(&lock);
+            }
+        });
+        for (int r = 0; r < kRounds; ++r) {
+            AcquireSRWLockExclusive(&lock);
+            round = r;
+            if (r % 3 == 0) {
+                std::this_thread::sleep_for(microseconds(200));  // the waiter is asleep by now
+            } else {
+                const auto until = steady_clock::now() + nanoseconds((r % 97) * 300);
+                while (steady_clock::now() < until) {
+                }
+            }
+            ReleaseSRWLockExclusive(&lock);
+            while (acquired.load() < r) std::this_thread::yield();
+        }
+        waiter.join();
+    });
+    EXPECT_EQ(acquired.load(), kRounds - 1);
 }
 
 TEST(PlatformSrwLockTest, TryAcquireAndSharedHolders) {
