@@ -160,11 +160,11 @@ void MemoryPoolImpl::freeSegments(std::vector<MemorySegment>& segments, int from
         // A copy, freed as a one-segment vector would be.
         MemorySegment copy = segment;
         freeSegmentsLocked(&copy, &copy + 1);
-        if (!m_pendingFrees.empty()) released.swap(m_pendingFrees);
+        if (!m_pendingFrees.empty()) [[unlikely]] released.swap(m_pendingFrees);
     }
     // Another free of this segment would link its page twice.
     segment.clearMemory();
-    releaseMemory(released);
+    if (!released.empty()) [[unlikely]] releaseMemory(released);
 }
 
 void MemoryPoolImpl::releaseMemory(const std::vector<u8*>& released) {
@@ -346,6 +346,15 @@ void MemoryPoolImpl::freeSegmentsLocked(MemorySegment* begin, MemorySegment* end
 
 void MemoryPoolImpl::serveAfterFreeLocked(ModuleMemoryInformation* const* first, ModuleMemoryInformation* const* last) {
     // An owner without waiting requests has nothing to import or to walk.
+    if (m_waitingList.waitingModules().empty() &&
+        std::none_of(first, last, [](ModuleMemoryInformation* owner) { return hasPendingRequestsLocked(owner); })) {
+        return;
+    }
+    serveWaitersAfterFreeLocked(first, last);
+}
+
+void MemoryPoolImpl::serveWaitersAfterFreeLocked(ModuleMemoryInformation* const* first,
+                                                 ModuleMemoryInformation* const* last) {
     for (auto it = first; it != last; ++it) {
         ModuleMemoryInformation* owner = *it;
         if (hasPendingRequestsLocked(owner) && !owner->m_moduleInformation.getIsRequestInWaitingModules()) {
@@ -608,6 +617,7 @@ ModuleMemoryInformation* MemoryPoolImpl::registerModule(const std::string& name,
     return mmi;
 }
 
+// Flattened, with the queueing and the growth out of line: serving at once is the path that must stay short.
 [[gnu::flatten]] bool MemoryPoolImpl::submitRequest(ModuleMemoryInformation* mmi, u64 clientTraceId,
                                                     MemoryTargetBuffer* buffer, u32 bytes, u64 startTime,
                                                     FutureInternal::Future<RcStatus>* whenServed) {
@@ -618,15 +628,19 @@ ModuleMemoryInformation* MemoryPoolImpl::registerModule(const std::string& name,
     if (!valid) return false;
     if (bytes == 0) return true;
     ScopedLock lock(m_lock);
-    const bool firstInTurn = m_waitingList.waitingModules().empty() && !hasPendingRequestsLocked(mmi);
-    u32 remaining = bytes;
-    bool passedOver = false;
-    if (firstInTurn) {
-        // What the waiting walk would do with this request alone, without making one.
-        const FreeBytesInfo info = giveSegmentsLocked(mmi, buffer, remaining);
-        if (remaining == 0) return true;
-        passedOver = info.isFullMmi;
+    if (!m_waitingList.waitingModules().empty() || hasPendingRequestsLocked(mmi)) {
+        return queueRequestLocked(mmi, clientTraceId, buffer, bytes, startTime, false, false, whenServed);
     }
+    // What the waiting walk would do with this request alone, without making one.
+    u32 remaining = bytes;
+    const FreeBytesInfo info = giveSegmentsLocked(mmi, buffer, remaining);
+    if (remaining == 0) [[likely]] return true;
+    return queueRequestLocked(mmi, clientTraceId, buffer, remaining, startTime, true, info.isFullMmi, whenServed);
+}
+
+bool MemoryPoolImpl::queueRequestLocked(ModuleMemoryInformation* mmi, u64 clientTraceId, MemoryTargetBuffer* buffer,
+                                        u32 remaining, u64 startTime, bool triedAtOnce, bool passedOver,
+                                        FutureInternal::Future<RcStatus>* whenServed) {
     auto* request = trackedNew<MemoryRequest>("MemoryRequest", __FILE__, __LINE__, clientTraceId, buffer, remaining,
                                               mmi, startTime);
     FutureInternal::Future<RcStatus> future = request->future;
@@ -638,7 +652,7 @@ ModuleMemoryInformation* MemoryPoolImpl::registerModule(const std::string& name,
         !mmi->m_moduleInformation.getIsRequestInWaitingModules()) {
         m_waitingList.importRequestReferenceInternal(&mmi->m_moduleInformation);
     }
-    if (!firstInTurn && !m_waitingList.waitingModules().empty()) giveMemoryToWaiterLocked();
+    if (!triedAtOnce && !m_waitingList.waitingModules().empty()) giveMemoryToWaiterLocked();
     if (whenServed != nullptr) *whenServed = future;
     return future.isSet();
 }

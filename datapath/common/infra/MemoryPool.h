@@ -130,9 +130,18 @@ protected:
     // After a free: the owners (in address order) get back their place in the waiting order, the waiting walk
     // runs, then each owner's own requests are tried once more.
     void serveAfterFreeLocked(ModuleMemoryInformation* const* first, ModuleMemoryInformation* const* last);
+    // Out of line, like the queueing and the growth below: the paths that serve at once and free stay short.
+    [[gnu::noinline]] void serveWaitersAfterFreeLocked(ModuleMemoryInformation* const* first,
+                                                       ModuleMemoryInformation* const* last);
+    // What submitRequest queues: `remaining` bytes still to give. `triedAtOnce` when no request waited before it
+    // and it was given what the memory allowed; `passedOver` when that found the module full.
+    [[gnu::noinline]] bool queueRequestLocked(ModuleMemoryInformation* mmi, u64 clientTraceId,
+                                              MemoryTargetBuffer* buffer, u32 remaining, u64 startTime,
+                                              bool triedAtOnce, bool passedOver,
+                                              FutureInternal::Future<RcStatus>* whenServed);
     void freeSegmentContentLocked(MemorySegment& segment);
     void freeChunkFromMmiLocked(u32 netBytes, ModuleMemoryInformation* mmi);
-    void requestForMoreAllocationLocked();
+    [[gnu::noinline]] void requestForMoreAllocationLocked();
     void requestForMoreAllocationDoneLocked(RcStatus rc);
     void allocatePagesFromSingleAllocationLocked(u8* memory, u32 allocationSize);
     void monitorPendingMemoryAllocations();
