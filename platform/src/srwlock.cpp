@@ -11,6 +11,7 @@
 
 #include <linux/futex.h>
 #include <linux/membarrier.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -36,8 +37,10 @@ uint32_t* waitersOf(PSRWLOCK lock) { return &reinterpret_cast<Halves*>(lock)->wa
 // Whether exclusive releases leave out their fence.
 std::atomic<bool> g_lightRelease{false};
 
-// Reads of a held lock before its waiter sleeps.
+// Reads of a held lock before its waiter sleeps; none when the process runs on one CPU, where the holder cannot
+// go on while the waiter reads.
 constexpr int kSpins = 64;
+std::atomic<int> g_spins{0};
 
 void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -55,10 +58,14 @@ long membarrier(int command) { return syscall(SYS_membarrier, command, 0, 0); }
 
 bool lightRelease() { return g_lightRelease.load(std::memory_order_relaxed); }
 
-// Runs before any static initialiser of the process (so before any thread exists); the flag never changes after.
-[[gnu::constructor(101)]] void registerForLightReleases() {
+// Runs before any static initialiser of the process (so before any thread exists); neither setting changes after.
+[[gnu::constructor(101)]] void setUpLocks() {
     if (membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0) {
         g_lightRelease.store(true, std::memory_order_relaxed);
+    }
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0 && CPU_COUNT(&cpus) > 1) {
+        g_spins.store(kSpins, std::memory_order_relaxed);
     }
 }
 
@@ -96,12 +103,13 @@ BOOLEAN TryAcquireSRWLockExclusive(PSRWLOCK lock) {
 
 void AcquireSRWLockExclusive(PSRWLOCK lock) {
     std::atomic_ref<uint32_t> state(*stateOf(lock));
+    const int maxSpins = g_spins.load(std::memory_order_relaxed);
     for (int spins = 0;; ++spins) {
         uint32_t seen = 0;
         if (state.compare_exchange_weak(seen, kWriter, std::memory_order_acquire, std::memory_order_relaxed)) return;
         if (seen == 0) continue;
         // Most holds are short: a while of reading is cheaper than a sleep and its barrier.
-        if (spins < kSpins) {
+        if (spins < maxSpins) {
             for (int i = 0; i < 8 && state.load(std::memory_order_relaxed) != 0; ++i) cpuRelax();
             continue;
         }
