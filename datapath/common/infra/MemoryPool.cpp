@@ -164,7 +164,7 @@ void MemoryPoolImpl::freeSegments(std::vector<MemorySegment>& segments, int from
     }
     // Another free of this segment would link its page twice.
     segment.clearMemory();
-    if (!released.empty()) [[unlikely]] releaseMemory(released);
+    releaseMemory(released);
 }
 
 void MemoryPoolImpl::releaseMemory(const std::vector<u8*>& released) {
