@@ -116,6 +116,22 @@ TEST(ConsistentFileTest, LoadChoosesTheNewestValidSlot) {
          "t_a=1\n", std::string(600, '0') + "1\n" + kCrcA + "\n", nullptr, "", 1, "",
          {"Error Data and signature do not match for index 0", "Info Not found persistent files for index 1",
           "Error Error loading from disk"}},
+        {"a version of -1 is no number: it does not hide the other slot's newer copy",
+         "t_a=1\n", std::string("-1\n") + kCrcA + "\n", "t_b=2\n", std::string("2\n") + kCrcB + "\n", 0, B,
+         {"Info Latest index found: 0", "Info Latest index found: 1"}},
+        {"the largest version has no successor: never chosen",
+         "t_a=1\n", std::string("18446744073709551615\n") + kCrcA + "\n", "t_b=2\n", std::string("2\n") + kCrcB + "\n",
+         0, B, {"Info Latest index found: 0", "Info Latest index found: 1"}},
+        {"only digits make a version: a sign or trailing text counts as 0",
+         "t_a=1\n", std::string("+3\n") + kCrcA + "\n", "t_b=2\n", std::string("3abc\n") + kCrcB + "\n", 1, "",
+         {"Info Latest index found: 0", "Info Latest index found: 1", "Error Error loading from disk"}},
+        {"a blank before the version, or a version past 64 bits, counts as 0",
+         "t_a=1\n", std::string(" 3\n") + kCrcA + "\n", "t_b=2\n", std::string("18446744073709551616\n") + kCrcB + "\n",
+         1, "", {"Info Latest index found: 0", "Info Latest index found: 1", "Error Error loading from disk"}},
+        {"a signed CRC is no CRC",
+         "t_a=1\n", std::string("1\n+") + kCrcA + "\n", "t_b=2\n", std::string("2\n-") + kCrcB + "\n", 1, "",
+         {"Error Data and signature do not match for index 0", "Error Data and signature do not match for index 1",
+          "Error Error loading from disk"}},
         {"the CRC is compared in its low 32 bits",
          "t_a=1\n", "1\n" + std::to_string((1ull << 32) + std::stoull(kCrcA)) + "\n", nullptr, "", 0, A,
          {"Info Latest index found: 0", "Info Not found persistent files for index 1"}},
@@ -134,6 +150,30 @@ TEST(ConsistentFileTest, LoadChoosesTheNewestValidSlot) {
         EXPECT_EQ(file.load(out), c.rc) << c.what;
         EXPECT_EQ(out.str(), "before:" + c.out) << c.what;
         EXPECT_EQ(loggedMessages(), c.log) << c.what;
+    }
+}
+
+// The next version written follows the newest valid one and never wraps to 0: a version without a successor is
+// passed over, and so is a "-1" that a stream's extraction would read as the largest number.
+TEST(ConsistentFileTest, NextVersionNeverWraps) {
+    const struct {
+        std::string version0, version1;
+        u64 next;
+    } cases[] = {
+        {"3", "2", 4},
+        {"18446744073709551614", "2", 18446744073709551615ull},
+        {"18446744073709551615", "2", 3},
+        {"-1", "2", 3},
+        {"18446744073709551615", "-1", 1},
+    };
+    for (const auto& c : cases) {
+        const std::string base = freshBase();
+        writeFile(base + ".0", "t_a=1\n");
+        writeFile(base + ".0.sig", c.version0 + "\n" + kCrcA + "\n");
+        writeFile(base + ".1", "t_b=2\n");
+        writeFile(base + ".1.sig", c.version1 + "\n" + kCrcB + "\n");
+        ConsistentFile file(base);
+        EXPECT_EQ(file.nextVersion(), c.next) << c.version0 << " / " << c.version1;
     }
 }
 

@@ -126,6 +126,31 @@ TEST(AgentCommandLine, QuotesTheNameByTheRuntimeRules) {
     }
 }
 
+// A server value stands as read unless it holds a quote; then it is quoted as the name is, so that the runtime's
+// split gives back the value and the name stays one argument of its own.
+TEST(AgentCommandLine, QuotesAConfigurationValueOnlyWhenItHoldsAQuote) {
+    const struct {
+        std::vector<std::string> values;
+        std::wstring expected;
+    } cases[] = {
+        {{"h", "8080", "0.0.0.0", "8081"}, LR"(Vantrell.exe -GUI h 8080 0.0.0.0 8081 "n")"},
+        {{R"(C:\h\)", R"(80\80)", R"(\\)", R"(8081\)"}, LR"(Vantrell.exe -GUI C:\h\ 80\80 \\ 8081\ "n")"},
+        {{"h", "8080", "0.0.0.0", R"(0")"}, LR"(Vantrell.exe -GUI h 8080 0.0.0.0 "0\"" "n")"},
+        {{R"(127.0.0.1")", R"(volumes="X:)", "0.0.0.0", "8081"},
+         LR"(Vantrell.exe -GUI "127.0.0.1\"" "volumes=\"X:" 0.0.0.0 8081 "n")"},
+        {{R"(")", R"("")", R"(a\"b)", R"(a\\"b\)"}, LR"(Vantrell.exe -GUI "\"" "\"\"" "a\\\"b" "a\\\\\"b\\" "n")"},
+        {{"h", "", "", ""}, LR"(Vantrell.exe -GUI h    "n")"},
+    };
+    for (const auto& c : cases) {
+        LauncherConfig config;
+        config.localURL = c.values[0];
+        config.localPort = c.values[1];
+        config.peerURL = c.values[2];
+        config.peerPort = c.values[3];
+        EXPECT_EQ(toUtf8(buildAgentCommandLine(config, L"n")), toUtf8(c.expected)) << toUtf8(c.expected);
+    }
+}
+
 // The configuration's bytes are widened one to one, whatever the locale.
 TEST(AgentCommandLine, WidensConfigurationBytesByValue) {
     LauncherConfig config = servers();
@@ -156,6 +181,39 @@ TEST_F(LauncherRun, NameReachesTheAgentAsOneArgumentExactly) {
         ASSERT_TRUE(result.args.has_value()) << "not started: " << toUtf8(name).substr(0, 60);
         const std::vector<std::string> expected{"-GUI", "h", "8080", "0.0.0.0", "8081", toUtf8(name)};
         EXPECT_EQ(*result.args, expected) << toUtf8(name).substr(0, 60);
+    }
+}
+
+// Each value of the configuration file reaches the started program as one argument equal to what the file holds,
+// and the name after them as one of its own: a quote in a value neither merges values nor opens the name's
+// quoting. An ordinary file keeps the plain line.
+TEST_F(LauncherRun, ConfigurationValuesReachTheAgentAsTheFileHoldsThem) {
+    const struct {
+        const char* content;
+        std::wstring name;
+        std::vector<std::string> values;
+        const char* cmdline;  // nullptr: not pinned
+    } cases[] = {
+        {R"(h 8080 0.0.0.0 0")", L"x volumes=X: backupType=1", {"h", "8080", "0.0.0.0", R"(0")"}, nullptr},
+        {R"(127.0.0.1" volumes="X: 8080 0.0.0.0)", L"cp", {R"(127.0.0.1")", R"(volumes="X:)", "8080", "0.0.0.0"},
+         nullptr},
+        {R"(" "" \" a\\"b\)", L"n \\", {R"(")", R"("")", R"(\")", R"(a\\"b\)"}, nullptr},
+        {R"(h\ 80\80 \\ 8081\)", LR"(a"b\)", {R"(h\)", R"(80\80)", R"(\\)", R"(8081\)"},
+         R"(Vantrell.exe -GUI h\ 80\80 \\ 8081\ "a\"b\\")"},
+        {"C:\\h 8080 0.0.0.0 8081", L"cp 1", {"C:\\h", "8080", "0.0.0.0", "8081"},
+         "Vantrell.exe -GUI C:\\h 8080 0.0.0.0 8081 \"cp 1\""},
+    };
+    for (const auto& c : cases) {
+        const Result result = run(std::string(c.content), c.name);
+        ASSERT_TRUE(result.args.has_value()) << "not started: " << c.content;
+        std::vector<std::string> expected{"-GUI"};
+        expected.insert(expected.end(), c.values.begin(), c.values.end());
+        expected.push_back(toUtf8(c.name));
+        EXPECT_EQ(*result.args, expected) << c.content;
+        EXPECT_TRUE(errors(result.log).empty()) << c.content;
+        if (c.cmdline) {
+            EXPECT_EQ(messageStartingWith(result.log, "cmdline: "), std::string("cmdline: ") + c.cmdline) << c.content;
+        }
     }
 }
 

@@ -372,30 +372,48 @@ TEST_F(ProcessStart, StartsTheAgentDetachedAndUnreaped) {
     EXPECT_TRUE(CloseHandle(process.hThread));
 }
 
-// The name reaches the real agent as one argument, which it prints as it got it.
-TEST_F(ProcessStart, RealAgentGetsTheNameAsOneArgument) {
+// Each server value and the name reach the real agent as one argument each, which it prints as it got it: a quote
+// in a value of the configuration file neither merges values nor turns text of the name into keyword arguments.
+TEST_F(ProcessStart, RealAgentGetsEachValueAsOneArgument) {
     fs::create_symlink(vantrellPath(), install() + "/Vantrell");
     platform_test::setStandinRoot((m_root + "/machine").c_str());
     setenv("TALVO_COMMON_APPDATA", "C:\\ProgramData", 1);
-    const std::wstring name = LR"(x" volumes=C: backupType="5 \)";
-    std::wstring typed = name;
-    runAgent(typed);
-    const auto pids = startedPids();
-    ASSERT_EQ(pids.size(), 1u);
-    // The agent goes on to its checkpoint, which nobody here serves: once its arguments are logged it has shown all
-    // this test needs, and it is ended.
-    const std::vector<std::string> expected{"arguments are :", "-GUI", "h", "8080", "0.0.0.0", "8081", toUtf8(name)};
+    const struct {
+        std::string config;
+        std::wstring name;
+        std::vector<std::string> values;
+    } cases[] = {
+        {kServers, LR"(x" volumes=C: backupType="5 \)", {"h", "8080", "0.0.0.0", "8081"}},
+        {"h 8080 0.0.0.0 0\"\n", L"x volumes=X: backupType=1", {"h", "8080", "0.0.0.0", "0\""}},
+        {"127.0.0.1\" volumes=\"X: 8080 0.0.0.0\n", L"cp", {"127.0.0.1\"", "volumes=\"X:", "8080", "0.0.0.0"}},
+    };
     const std::string logPath = m_root + "/machine/drive_c/ProgramData/Talvo/logs/Vantrell.exe.current.log.txt";
-    std::vector<std::string> printed;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (printed.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        printed = messagesOf(parseLogLines(readFile(logPath)), "printArgs");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.config);
+        std::ofstream(install() + "/Corbeline.conf", std::ios::trunc) << c.config;
+        std::error_code ignored;
+        fs::remove(logPath, ignored);
+        platform_test::clearLauncherJournal();
+        std::wstring typed = c.name;
+        runAgent(typed);
+        const auto pids = startedPids();
+        ASSERT_EQ(pids.size(), 1u);
+        // The agent goes on to its checkpoint, which nobody here serves: once its arguments are logged it has shown
+        // all this test needs, and it is ended.
+        std::vector<std::string> expected{"arguments are :", "-GUI"};
+        expected.insert(expected.end(), c.values.begin(), c.values.end());
+        expected.push_back(toUtf8(c.name));
+        std::vector<std::string> printed;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (printed.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            printed = messagesOf(parseLogLines(readFile(logPath)), "printArgs");
+        }
+        EXPECT_TRUE(reap(pids[0], 0));
+        platform_test::clearLauncherJournal();
+        ASSERT_GE(printed.size(), expected.size());
+        EXPECT_EQ(std::vector<std::string>(printed.begin(), printed.begin() + expected.size()), expected);
     }
-    EXPECT_TRUE(reap(pids[0], 0));
-    platform_test::clearLauncherJournal();
-    ASSERT_GE(printed.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(printed.begin(), printed.begin() + expected.size()), expected);
 }
 
 namespace {
@@ -472,6 +490,26 @@ TEST_F(CorbelineProgram, TerminalLineStartsTheAgentOnce) {
         "Info :wWinMain Done.",
     };
     EXPECT_EQ(trail(r.log), expected);
+}
+
+// A quote in a value of the configuration file: the program's line quotes that value and nothing else, and the
+// agent gets the file's values and the typed name one argument each.
+TEST_F(CorbelineProgram, QuoteInAConfigurationValueStaysInThatValue) {
+    installDump();
+    setenv("TALVO_ARGV_DUMP_SLEEP_MS", "0", 1);
+    std::ofstream(install() + "/Corbeline.conf", std::ios::trunc) << "h 8080 0.0.0.0 0\"\n";
+    const Run r = run("x volumes=X: backupType=1\n");
+    ASSERT_TRUE(r.result.started);
+    EXPECT_EQ(r.result.exitCode, 0);
+    const auto dump = waitForFile(m_dump);
+    ASSERT_TRUE(dump.has_value());
+    EXPECT_EQ(splitZeros(*dump),
+              (std::vector<std::string>{"-GUI", "h", "8080", "0.0.0.0", "0\"", "x volumes=X: backupType=1"}));
+    const auto lines = trail(r.log);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Info :runAgent peerPort: 0\""), lines.end());
+    const std::string cmdline =
+        R"(Info :runAgent cmdline: Vantrell.exe -GUI h 8080 0.0.0.0 "0\"" "x volumes=X: backupType=1")";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), cmdline), lines.end());
 }
 
 // The end of input cancels: nothing is started and the program still ends its log and exits 0.

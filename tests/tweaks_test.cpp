@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "Tweaks.h"
 #include "DynamicTweaks.h"
+#include "MemWatchedContainer.h"
 
 #include <chrono>
 #include <climits>
@@ -350,6 +351,48 @@ TEST(TweaksTest, UpdateSetsReplacesAndRemoves) {
                                            "  val=" + c.value + "  ret=" + c.previous + " \n");
     }
     EXPECT_EQ(tweaks->longVal("t_updated", -1), -1);
+}
+
+// The memory report's "Tweaks" line follows every update: it counts the tweaks the registry prints.
+TEST(TweaksTest, MemoryReportCountsTheTweaksAfterEveryUpdate) {
+    Tweaks* tweaks = Tweaks::instance();
+    const auto reported = [] {
+        sharedClient().clear();
+        MemWatchedContainerDatabase::instance()->printWatchedContainers();
+        const std::string marker = ",ContainerName = Tweaks items = ";
+        std::vector<u64> counts;
+        for (const auto& line : sharedClient().lines()) {
+            const size_t at = line.find(marker);
+            if (at != std::string::npos) counts.push_back(std::stoull(line.substr(at + marker.size())));
+        }
+        EXPECT_EQ(counts.size(), 1u);
+        return counts.empty() ? ~0ull : counts[0];
+    };
+    const auto printed = [tweaks] {
+        sharedClient().clear();
+        tweaks->print();
+        u64 count = 0;
+        for (const auto& line : sharedClient().lines()) {
+            count += line.find(",Tweaks,print,") != std::string::npos &&
+                     line.find(",Tweaks,print,tweaks are empty") == std::string::npos;
+        }
+        return count;
+    };
+    const u64 before = printed();
+    ASSERT_EQ(reported(), before);
+    const struct {
+        const char* name;
+        const char* value;
+        u64 count;  // tweaks beyond those before
+    } steps[] = {
+        {"t_reported", "1", 1}, {"t_reportedToo", "\"t\"", 2}, {"T_REPORTED", "2", 2},
+        {"t_reported", "", 1},  {"t_reported", "", 1},         {"t_reportedToo", "", 0},
+    };
+    for (const auto& step : steps) {
+        tweaks->update(step.name, step.value);
+        EXPECT_EQ(reported(), before + step.count) << step.name << "=" << step.value;
+        EXPECT_EQ(printed(), before + step.count) << step.name << "=" << step.value;
+    }
 }
 
 TEST(TweaksTest, DefaultsApplyOnlyToNamesNotSet) {

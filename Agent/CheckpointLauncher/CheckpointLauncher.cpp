@@ -29,10 +29,22 @@ std::wstring widenBytes(const std::string& bytes) {
     return out;
 }
 
+namespace {
+
+// A value stands as it is unless the runtime's split would not give it back as one argument; then it is quoted.
+// A missing value stays empty: the agent then sees fewer values and prints its usage.
+std::wstring configurationArgument(const std::string& value) {
+    const std::wstring wide = widenBytes(value);
+    if (wide.find_first_of(L" \t\n\v\"") == std::wstring::npos) return wide;
+    return quoteCommandLineArgument(wide);
+}
+
+}  // namespace
+
 std::wstring buildAgentCommandLine(const LauncherConfig& config, const std::wstring& name) {
-    return L"Vantrell.exe" + std::wstring(L" -GUI ") + widenBytes(config.localURL) + L" " +
-           widenBytes(config.localPort) + L" " + widenBytes(config.peerURL) + L" " + widenBytes(config.peerPort) +
-           L" " + quoteCommandLineArgument(name);
+    return L"Vantrell.exe" + std::wstring(L" -GUI ") + configurationArgument(config.localURL) + L" " +
+           configurationArgument(config.localPort) + L" " + configurationArgument(config.peerURL) + L" " +
+           configurationArgument(config.peerPort) + L" " + quoteCommandLineArgument(name);
 }
 
 INT_PTR CALLBACK Checkpoint(HWND window, UINT message, WPARAM wParam, LPARAM) {

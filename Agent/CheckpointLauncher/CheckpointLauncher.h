@@ -18,8 +18,9 @@ LauncherConfig readLauncherConfig(const std::string& path);
 // Each byte becomes the character of the same value, whatever the locale.
 std::wstring widenBytes(const std::string& bytes);
 
-// The agent's command line: GUI mode, the four server values as read, and the name as one quoted argument that
-// the agent's runtime splits back to exactly the text typed.
+// The agent's command line: GUI mode, the four server values and the name, each of which the agent's runtime
+// splits back to exactly the text given. The name is always quoted; a server value only when it holds a quote
+// (or white space), so an ordinary configuration stands in the line as read.
 std::wstring buildAgentCommandLine(const LauncherConfig& config, const std::wstring& name);
 
 // The procedure of the dialog that asks for the checkpoint's name.

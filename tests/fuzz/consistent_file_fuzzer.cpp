@@ -7,6 +7,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -27,15 +28,25 @@ bool readsUnchanged(const std::string& data) {
     return true;
 }
 
-// The CRC stored on the second line of a signature, as the reader takes it (0 when it is no number).
+// The CRC stored on the second line of a signature, as the reader takes it: digits only, within 64 bits, else 0.
 bool storedCrc(const std::string& signature, u32& crc) {
     std::istringstream in(signature);
     std::string line;
     if (!std::getline(in, line) || !std::getline(in, line)) return false;
-    std::istringstream number(line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const bool withinLimit = line.size() <= 511;
+    line.resize(std::strlen(line.c_str()));  // the text ends at its first NUL
     u64 value = 0;
-    if (!(number >> value)) value = 0;
-    crc = static_cast<u32>(value);
+    bool number = withinLimit && !line.empty();
+    for (char c : line) {
+        const u64 digit = static_cast<u64>(c - '0');
+        if (c < '0' || c > '9' || value > (~0ull - digit) / 10) {
+            number = false;
+            break;
+        }
+        value = value * 10 + digit;
+    }
+    crc = number ? static_cast<u32>(value) : 0;
     return true;
 }
 

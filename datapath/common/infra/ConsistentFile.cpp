@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <limits>
 
 namespace {
 
@@ -47,14 +47,19 @@ bool readTextLine(std::istream& in, std::string& line) {
     return true;
 }
 
-// An unsigned decimal number on a line of its own, bounded as the data lines are; text that is no number reads
-// as 0, and so does a line past the limit.
-u64 readNumberLine(std::istream& in) {
+// An unsigned decimal number on a line of its own, bounded as the data lines are: only digits make one, up to
+// `largest`. Anything else reads as 0: a sign (a stream's extraction would wrap "-1" to the largest number), a
+// blank or other text, a number past `largest`, a line past the limit.
+u64 readNumberLine(std::istream& in, u64 largest) {
     std::string line;
-    if (!readTextLine(in, line)) return 0;
-    std::istringstream text(line);
+    if (!readTextLine(in, line) || line.empty()) return 0;
     u64 value = 0;
-    if (!(text >> value)) return 0;
+    for (char c : line) {
+        if (c < '0' || c > '9') return 0;
+        const u64 digit = static_cast<u64>(c - '0');
+        if (value > (largest - digit) / 10) return 0;
+        value = value * 10 + digit;
+    }
     return value;
 }
 
@@ -90,8 +95,9 @@ RcStatus ConsistentFile::findLatestValidFileIndex(int& latest, std::vector<std::
             LOG(Error) << "Incomplete pair of persistent files for index " << i << std::endl;
             continue;
         }
-        const u64 version = readNumberLine(signature);
-        const u64 storedCrc = readNumberLine(signature);
+        // A version with no successor is never taken: the next one written would wrap to 0.
+        const u64 version = readNumberLine(signature, std::numeric_limits<u64>::max() - 1);
+        const u64 storedCrc = readNumberLine(signature, std::numeric_limits<u64>::max());
         signature.close();
         if (version < bestVersion) {
             LOG(Info) << "Index " << i << " is older than the current one" << std::endl;

@@ -21,6 +21,9 @@ public:
     // (`out` untouched); 1 when no slot is valid.
     int load(std::iostream& out);
 
+    // The version a writer gives its next copy: one past the newest valid version found, 1 before any.
+    u64 nextVersion() const { return m_nextVersion; }
+
     std::string getDataFileName(u32 index) const;
     std::string getSignatureFileName(u32 index) const;
 
