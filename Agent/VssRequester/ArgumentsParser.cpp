@@ -20,8 +20,7 @@ const std::vector<std::wstring>& allowedKeywords() {
 bool isBlank(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
 
 // The runtime's decimal conversion to a 32-bit unsigned long, whatever the width of long here: leading blanks
-// and a sign, then digits up to the first other character. A negative number is out of range rather than wrapped
-// (the runtime's "-4294967295" would be backup type 1).
+// and a sign, then digits up to the first other character; a negative number wraps.
 u32 toUnsigned32(const std::wstring& text) {
     size_t i = 0;
     while (i < text.size() && isBlank(text[i])) ++i;
@@ -37,8 +36,9 @@ u32 toUnsigned32(const std::wstring& text) {
         }
     }
     if (!anyDigit) throw std::invalid_argument("invalid stoul argument");
-    if (overflow || (negative && value != 0)) throw std::out_of_range("stoul argument out of range");
-    return static_cast<u32>(value);
+    if (overflow) throw std::out_of_range("stoul argument out of range");
+    const u32 magnitude = static_cast<u32>(value);
+    return negative ? 0u - magnitude : magnitude;
 }
 
 }  // namespace
