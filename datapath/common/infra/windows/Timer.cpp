@@ -105,13 +105,8 @@ i64 Timer::sinceReference() { return getTimestamp() - m_referenceMs.load(std::me
 
 bool Timer::parseTimestamp(const std::string& text, struct tm* out) {
     unsigned year, month, day, hour, minute, second;
-    // Where each field begins: "%u" also takes blanks and a sign, and would wrap "-1" to the largest number.
-    int at[6] = {-1, -1, -1, -1, -1, -1};
-    const bool scanned = std::sscanf(text.c_str(), "%n%04u-%n%02u-%n%02uT%n%02u:%n%02u:%n%02uZ", &at[0], &year, &at[1],
-                                     &month, &at[2], &day, &at[3], &hour, &at[4], &minute, &at[5], &second) == 6;
-    bool digitsOnly = scanned;
-    for (int i = 0; digitsOnly && i < 6; ++i) digitsOnly = at[i] >= 0 && text[at[i]] >= '0' && text[at[i]] <= '9';
-    if (!digitsOnly) {
+    if (std::sscanf(text.c_str(), "%04u-%02u-%02uT%02u:%02u:%02uZ", &year, &month, &day, &hour, &minute, &second) !=
+        6) {
         std::printf("failed to scan\n");
         return false;
     }
