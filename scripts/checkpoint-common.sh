@@ -12,8 +12,10 @@ Wine, under build/checkpoint-wine). Options go before the name; -- ends them (a 
 Without a name the checkpoint is named: $checkpoint_default_name
 An empty name ("") goes to the agent as given. Exit code 0 when every run took its checkpoint, 1 when a run
 failed, 2 on a usage error, 130 when interrupted.
-Environment: TALVO_JOBS (build jobs, all CPUs unless set), CHECKPOINT_SERVER_OPTIONS (more options for the local
-server, e.g. "--status 500" or "--lifetime-ms 1", to see a failing run).
+Environment: TALVO_JOBS, the build's jobs (all CPUs unless set). To see a run fail: CHECKPOINT_SERVER_OPTIONS, more
+options for the local server (tests/programs/http_test_server: "--lifetime-ms 1" ends it at once, "--mode reset"
+resets each connection); without --wine CHECKPOINT_PROVIDER_OPTIONS, options for the stand-in provider service
+(tests/tools/stand_in_provider: "--stop-while-pending" never starts it, "--pending 40 --step-ms 100" starts it in 4 s).
 EOF
 }
 
@@ -101,17 +103,31 @@ run_processes() {  # marker (NAME=value)
   done
 }
 
-describe_processes() {  # pids...: "pid name" each
-  local pid
-  for pid in "$@"; do printf '%s %s\n' "$pid" "$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | cut -c1-100)"; done
+process_alive() {  # pid: it runs (a zombie has ended)
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat:0:1}" != Z ]
+}
+
+describe_processes() {  # pids...: "pid command line" each, of those still there
+  local pid command
+  for pid in "$@"; do
+    command=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | cut -c1-100)
+    [ -n "$command" ] && printf '%s %s\n' "$pid" "$command"
+  done
 }
 
 # Ends every process of the run still alive: TERM, then KILL after a second. Prints what it ended; returns 1 when a
 # process outlived that.
 end_run_processes() {  # marker, what they are ("left by an earlier run", ...)
   local left
-  left=($(run_processes "$1"))
-  [ ${#left[@]} -eq 0 ] && return 0
+  # What was just told to end (the step in progress, the server) gets a moment to go by itself.
+  for _ in $(seq 10); do
+    left=($(run_processes "$1"))
+    [ ${#left[@]} -eq 0 ] && return 0
+    sleep 0.03
+  done
   echo "processes of the run $2, ended:"
   describe_processes "${left[@]}" | sed 's/^/  /'
   kill -TERM "${left[@]}" 2>/dev/null
@@ -177,7 +193,7 @@ summarize_run() {  # title, causes, frozen ms, servers that received it
   summary_runs=$((summary_runs + 1))
   if [ -n "$2" ]; then outcome="FAILED: $2"; summary_failed=$((summary_failed + 1)); fi
   local line
-  line=$(printf '%s "%s": %s; frozen %s; received by %s' "$1" "$name" "$outcome" "${3:-n/a}" "${4:-no server}")
+  line=$(printf '%s "%s": %s | frozen: %s | received by: %s' "$1" "$name" "$outcome" "${3:-n/a}" "${4:-no server}")
   summary_lines+=("$line")
   echo "== $line"
 }

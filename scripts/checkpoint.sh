@@ -29,13 +29,19 @@ tools="$build/tests/tools"
 jobs=${TALVO_JOBS:-$(nproc)}
 # Every process of the run carries this in its environment, the detached provider service included.
 export TALVO_CHECKPOINT_RUN="$run"
+export TALVO_STANDIN_ROOT="$run/machine"
 marker="TALVO_CHECKPOINT_RUN=$run"
 
 # Each step runs in the background while the script waits for it: bash takes a signal's trap only once the
-# foreground child ended, but at once during a wait.
+# foreground child ended, but at once during a wait. Its output goes to a file (-o) or is appended to one (-a)
+# inside the step, so that what the trap prints still reaches the terminal.
 child=""
 step() {
-  "$@" &
+  case $1 in
+    -o) local file=$2; shift 2; "$@" >"$file" 2>&1 & ;;
+    -a) local file=$2; shift 2; "$@" >>"$file" 2>&1 & ;;
+    *) "$@" & ;;
+  esac
   child=$!
   wait "$child"
   local rc=$?
@@ -50,26 +56,34 @@ reader_pid=""
 cleaned=""
 # Stops the provider service of the machine under $TALVO_STANDIN_ROOT and says whether it could.
 stop_provider() {
-  local line state=0 pid=0
+  local line state=0 pid=0 was=""
   [ -x "$tools/machine_setup" ] && [ -d "$TALVO_STANDIN_ROOT/services" ] || return 0
-  for _ in $(seq 40); do
+  for _ in $(seq 20); do
     line=$(timeout 2 "$tools/machine_setup" provider 2>&1)
     if [[ $line =~ state\ ([0-9]+),\ process\ ([0-9]+) ]]; then
       state=${BASH_REMATCH[1]} pid=${BASH_REMATCH[2]}
+      [ -z "$was" ] && was=$(echo "$line" | provider_words | sed 's/^provider service: //')
     elif [[ $line == *"not registered"* ]]; then
       return 0
     fi
     case $state in
-      1) echo "provider service: stopped"; return 0 ;;
+      1)
+        if [[ $was == stopped* ]]; then echo "provider service: stopped (it was not running)"
+        else echo "provider service: stopped (it was $was)"; fi
+        return 0 ;;
       4 | 7) timeout 2 "$tools/machine_setup" stop-provider >/dev/null 2>&1 ;;
       *) sleep 0.05 ;;  # a start or stop in progress takes no stop request
     esac
   done
-  # It does not stop when asked: its process is ended (the manager then reads the service as stopped).
+  # It does not stop when asked (a start in progress takes no stop): its process is ended, the manager then reads
+  # the service as stopped.
   if [ "$pid" != 0 ] && grep -qzxF "TALVO_STANDIN_ROOT=$TALVO_STANDIN_ROOT" "/proc/$pid/environ" 2>/dev/null; then
     kill -KILL "$pid" 2>/dev/null
-    sleep 0.1
-    if [ ! -d "/proc/$pid" ]; then echo "provider service: did not stop when asked, its process $pid ended"; return 0; fi
+    for _ in $(seq 10); do process_alive "$pid" || break; sleep 0.02; done
+  fi
+  if [ "$pid" != 0 ] && ! process_alive "$pid"; then
+    echo "provider service: did not stop when asked ($(echo "$line" | provider_words | sed 's/^provider service: //')), its process ended"
+    return 0
   fi
   echo "provider service: could not stop it ($(echo "$line" | provider_words))"
   return 1
@@ -95,14 +109,13 @@ step "$root/scripts/install-deps.sh" || die "installing what the build needs fai
 mkdir -p "$build"
 echo "== building Vantrell, Corbeline and the tools in $build ($jobs jobs; the first build takes a minute or more)"
 echo "   build log: $build.log"
-step cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$build.log" 2>&1 || { cat "$build.log"; die "configuring failed"; }
-step cmake --build "$build" -j"$jobs" --target Vantrell Corbeline http_test_server stand_in_provider \
-  vss_provider_commit bcdedit machine_setup status_runner vss_setup >>"$build.log" 2>&1 \
+step -o "$build.log" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release || { cat "$build.log"; die "configuring failed"; }
+step -a "$build.log" cmake --build "$build" -j"$jobs" --target Vantrell Corbeline http_test_server stand_in_provider \
+  vss_provider_commit bcdedit machine_setup status_runner vss_setup \
   || { tail -50 "$build.log"; die "the build failed (log: $build.log)"; }
 
 # A fresh machine: its drive C:, registry, services and named objects live under one folder. What an earlier,
 # interrupted run left running is stopped first: a provider still writing there keeps the folder from going.
-export TALVO_STANDIN_ROOT="$run/machine"
 if [ -d "$run" ]; then
   stop_provider | sed 's/^/earlier run: /'
   end_run_processes "$marker" "left by an earlier run"
@@ -124,7 +137,8 @@ for _ in $(seq 200); do [ -s "$run/server/port" ] && break; sleep 0.05; done
 [ -s "$run/server/port" ] || { cat "$run/server.out"; die "the local server did not start"; }
 port=$(cat "$run/server/port")
 
-"$tools/machine_setup" register-provider "\"$tools/stand_in_provider\"" || die "registering the provider failed"
+"$tools/machine_setup" register-provider "\"$tools/stand_in_provider\" ${CHECKPOINT_PROVIDER_OPTIONS:-}" \
+  || die "registering the provider failed"
 "$tools/vss_setup" "$tools/vss_provider_commit" --journal "$run/provider.txt" || die "setting up VSS failed"
 "$tools/machine_setup" set-stamp 00e1f505a1b2c3d4 || die "setting the reliability stamp failed"
 echo "== machine: $run/machine"
@@ -166,8 +180,12 @@ show_log() {
   grep -aE ',(Error|Fatal),|done\. ret=' "$perrun" 2>/dev/null | sed 's/^/  /' | grep . || echo "  (no error line)"
 }
 
-# The causes of a run's failure found in the server's and the provider's part, after the agent's own.
+# The causes of a run's failure found in the server's and the provider's part, when the agent said it succeeded
+# (an agent's failure explains the rest itself).
 server_and_provider_causes() {
+  received=""
+  [ "$inserts" -gt 0 ] && received="127.0.0.1:$port (the local server)"
+  [ -n "$causes" ] && return
   if [ "$inserts" -eq 0 ]; then
     causes+="${causes:+; }the local server received no insert"
   elif [ "$name_seen" -eq 0 ] && [[ $name != *$'\n'* ]]; then
@@ -178,8 +196,6 @@ server_and_provider_causes() {
   elif [ "$thaw_result" != 0 ]; then
     causes+="${causes:+; }the provider thawed by its own time-out"
   fi
-  received=""
-  [ "$inserts" -gt 0 ] && received="127.0.0.1:$port (the local server)"
 }
 
 echo
@@ -187,7 +203,7 @@ echo "== Vantrell 127.0.0.1 $port 0.0.0.0 0 \"$name\""
 echo "(the local server 127.0.0.1:$port; the peer 0.0.0.0 0 stands for no peer server)"
 start_reader reader1.txt
 from=$(($(wc -l <"$run/server.out") + 1))
-step in_dir "$run/agent" "$bin/Vantrell" 127.0.0.1 "$port" 0.0.0.0 0 "$name" >"$run/agent1.out" 2>&1
+step -o "$run/agent1.out" in_dir "$run/agent" "$bin/Vantrell" 127.0.0.1 "$port" 0.0.0.0 0 "$name"
 byte=$?
 stop_reader reader1.txt
 echo "exit code: $(agent_exit_name $byte)"
@@ -213,7 +229,7 @@ rm -f "$perrun" "$TALVO_STANDIN_MESSAGEBOX_LOG"
 start_reader reader2.txt
 from=$(($(wc -l <"$run/server.out") + 1))
 type_name() { printf '%s\n' "$name" | in_dir "$run/agent" "$bin/Corbeline"; }
-step type_name >"$run/corbeline.out" 2>&1
+step -o "$run/corbeline.out" type_name
 launcher=$?
 sed 's/^/  /' "$run/corbeline.out"
 echo
@@ -238,6 +254,7 @@ causes=""
 if [ ! -e "$perrun" ]; then
   echo "exit code: none (no agent ran: no per-run log)"
   causes+="${causes:+; }the launcher started no agent"
+  [ -z "$name" ] && causes+=" (its dialog takes no empty name)"
 elif [ -z "$ret" ]; then
   echo "exit code: none in its log"
   causes+="${causes:+; }the agent ended without its last log line"
@@ -245,7 +262,7 @@ else
   echo "exit code: $(agent_code_name "$ret") (from its log)"
   [ "$ret" != 0 ] && causes+="${causes:+; }the agent ended with exit code $(agent_code_name "$ret")"
 fi
-echo "message box: $(cut -f3,4 "$TALVO_STANDIN_MESSAGEBOX_LOG" 2>/dev/null | sed 's/\t/: /')"
+echo "message box: $(cut -f3,4 "$TALVO_STANDIN_MESSAGEBOX_LOG" 2>/dev/null | sed 's/\t/: /' | grep . || echo "(none)")"
 show_server "$from"
 count_inserts "$run/server.out" "$from"
 show_provider_journal "$run/provider.txt"
