@@ -14,8 +14,8 @@ An empty name ("") goes to the agent as given. Exit code 0 when every run took i
 failed, 2 on a usage error, 130 when interrupted.
 Environment: TALVO_JOBS, the build's jobs (all CPUs unless set). To see a run fail: CHECKPOINT_SERVER_OPTIONS, more
 options for the local server (tests/programs/http_test_server: "--lifetime-ms 1" ends it at once, "--mode reset"
-resets each connection); without --wine CHECKPOINT_PROVIDER_OPTIONS, options for the stand-in provider service
-(tests/tools/stand_in_provider: "--stop-while-pending" never starts it, "--pending 40 --step-ms 100" starts it in 4 s).
+resets each connection). Without --wine, CHECKPOINT_PROVIDER_OPTIONS: options for the stand-in provider service
+(tests/tools/stand_in_provider; "--pending 40 --step-ms 100" makes its start last 4 s).
 EOF
 }
 
@@ -209,7 +209,7 @@ summarize_all() {
     return 1
   fi
   if [ "$summary_failed" -eq 0 ]; then
-    echo "checkpoint \"$name\": taken by all $summary_runs runs"
+    echo "checkpoint \"$name\": taken in $summary_runs of $summary_runs runs"
     return 0
   fi
   echo "checkpoint \"$name\": FAILED in $summary_failed of $summary_runs runs"
