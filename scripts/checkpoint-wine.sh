@@ -54,7 +54,7 @@ stop_prefix() {
     local was
     was=$(timeout 2 wine "$tools/machine_setup.exe" provider 2>/dev/null | provider_words | sed 's/^provider service: //')
     if [[ $was == stopped* ]] || [[ $was == *"not registered"* ]]; then
-      echo "provider service: ${was:-stopped} (it was not running)"
+      echo "provider service: not running (${was:-stopped})"
     elif timeout 2 wine "$tools/machine_setup.exe" stop-provider >/dev/null 2>&1; then
       echo "provider service: stopped (it was ${was:-in an unknown state})"
     else
