@@ -14,8 +14,10 @@ An empty name ("") goes to the agent as given. Exit code 0 when every run took i
 failed, 2 on a usage error, 130 when interrupted.
 Environment: TALVO_JOBS, the build's jobs (all CPUs unless set). To see a run fail: CHECKPOINT_SERVER_OPTIONS, more
 options for the local server (tests/programs/http_test_server: "--lifetime-ms 1" ends it at once, "--mode reset"
-resets each connection). Without --wine, CHECKPOINT_PROVIDER_OPTIONS: options for the stand-in provider service
-(tests/tools/stand_in_provider; "--pending 40 --step-ms 100" makes its start last 4 s).
+resets each connection, "--delay-ms 300" answers late). Without --wine also CHECKPOINT_COMMIT_OPTIONS, more options
+for the provider's commit (tests/tools/vss_provider_commit: "--hold-ms 50" thaws by itself after 50 ms), and
+CHECKPOINT_PROVIDER_OPTIONS, options for the stand-in provider service (tests/tools/stand_in_provider:
+"--pending 40 --step-ms 100" makes its start last 4 s).
 EOF
 }
 

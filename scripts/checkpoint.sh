@@ -139,7 +139,9 @@ port=$(cat "$run/server/port")
 
 "$tools/machine_setup" register-provider "\"$tools/stand_in_provider\" ${CHECKPOINT_PROVIDER_OPTIONS:-}" \
   || die "registering the provider failed"
-"$tools/vss_setup" "$tools/vss_provider_commit" --journal "$run/provider.txt" || die "setting up VSS failed"
+# shellcheck disable=SC2086
+"$tools/vss_setup" "$tools/vss_provider_commit" --journal "$run/provider.txt" ${CHECKPOINT_COMMIT_OPTIONS:-} \
+  || die "setting up VSS failed"
 "$tools/machine_setup" set-stamp 00e1f505a1b2c3d4 || die "setting the reliability stamp failed"
 echo "== machine: $run/machine"
 echo "local server: 127.0.0.1:$port"
@@ -194,7 +196,7 @@ server_and_provider_causes() {
   if [ -z "$frozen_ms" ]; then
     causes+="${causes:+; }the provider was never frozen and thawed"
   elif [ "$thaw_result" != 0 ]; then
-    causes+="${causes:+; }the provider thawed by its own time-out"
+    causes+="${causes:+; }the provider thawed by its own time-out, vetoing the set"
   fi
 }
 
