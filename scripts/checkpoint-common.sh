@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # sets variables its callers read
 # What scripts/checkpoint.sh and scripts/checkpoint-wine.sh share: their arguments, the words for the codes they
 # show, each run's summary line and the end of every process a run started. Sourced, not run.
 
@@ -126,7 +127,7 @@ end_run_processes() {  # marker, what they are ("left by an earlier run", ...)
   local left
   # What was just told to end (the step in progress, the server) gets a moment to go by itself.
   for _ in $(seq 10); do
-    left=($(run_processes "$1"))
+    mapfile -t left < <(run_processes "$1")
     [ ${#left[@]} -eq 0 ] && return 0
     sleep 0.03
   done
@@ -134,13 +135,13 @@ end_run_processes() {  # marker, what they are ("left by an earlier run", ...)
   describe_processes "${left[@]}" | sed 's/^/  /'
   kill -TERM "${left[@]}" 2>/dev/null
   for _ in $(seq 20); do
-    left=($(run_processes "$1"))
+    mapfile -t left < <(run_processes "$1")
     [ ${#left[@]} -eq 0 ] && return 0
     sleep 0.05
   done
   kill -KILL "${left[@]}" 2>/dev/null
   sleep 0.1
-  left=($(run_processes "$1"))
+  mapfile -t left < <(run_processes "$1")
   [ ${#left[@]} -eq 0 ] && return 0
   echo "processes of the run still alive:"
   describe_processes "${left[@]}" | sed 's/^/  /'

@@ -102,8 +102,9 @@ if [ -d "$run" ]; then
 fi
 rm -rf "$run" || die "could not clear the run folder $run"
 mkdir -p "$run/server" "$run/agent" "$run/bcdedit"
-export WINEPATH="$(win "$tools/bin")"
-export TALVO_FAKE_BCDEDIT_DIR="$(win "$run/bcdedit")"
+WINEPATH=$(win "$tools/bin")
+TALVO_FAKE_BCDEDIT_DIR=$(win "$run/bcdedit")
+export WINEPATH TALVO_FAKE_BCDEDIT_DIR
 logs="$WINEPREFIX/drive_c/ProgramData/Talvo/logs"
 perrun="$logs/Vantrell.exe.current.log.txt"
 

@@ -19,6 +19,7 @@ cases=(
   "2||a b"
   "2||'' --wine"
 )
+args=()
 for row in "${cases[@]}"; do
   IFS='|' read -r want_rc want_name words <<<"$row"
   eval "args=($words)"
