@@ -3,7 +3,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-jobs=$(nproc)
+jobs=${TALVO_JOBS:-$(nproc)}  # TALVO_JOBS limits the build jobs (all CPUs unless set)
 
 cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DTALVO_TESTS=OFF >/dev/null
 cmake --build "$root/build/release" -j"$jobs"

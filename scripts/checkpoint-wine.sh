@@ -5,95 +5,189 @@
 # stopped in Wine's service manager, the reliability stamp in Wine's registry and a stand-in bcdedit.exe first on
 # Wine's PATH. Wine has no VSS (its CreateVssBackupComponents answers 0x80004001), so Vantrell.exe runs with the
 # requester simulator (t_requesterSimulativeVss=1). Prints the agent's exit code and message, what the status
-# block held, the requests the server received (the checkpoint name decoded) and the per-run log.
-#   bash scripts/checkpoint-wine.sh [checkpoint name]
-set -euo pipefail
+# block held, the requests the server received (the checkpoint name decoded) and the per-run log, then one summary
+# line: the name, taken or failed with its causes, the frozen window (from the agent's log, in its milliseconds)
+# and the servers that received it. Exit codes as scripts/checkpoint.sh's.
+#   bash scripts/checkpoint-wine.sh [checkpoint name]      (--help: the usage and the default name)
+set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-name=${1:-"Before the upgrade \"v2\" \\ 1"}
-"$root/scripts/install-deps.sh"
+. "$root/scripts/checkpoint-common.sh"
+checkpoint_parse_args "$@"
 
 native="$root/build/checkpoint"
 build="$root/build/checkpoint-windows"
-mkdir -p "$native" "$build"
-echo "== building"
-cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release >"$native.log" 2>&1 || { cat "$native.log"; exit 1; }
-cmake --build "$native" -j"$(nproc)" --target http_test_server >>"$native.log" 2>&1 || { tail -50 "$native.log"; exit 1; }
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  >"$build.log" 2>&1 || { cat "$build.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target Vantrell stand_in_provider bcdedit machine_setup status_runner \
-  >>"$build.log" 2>&1 || { tail -50 "$build.log"; exit 1; }
-tools="$build/tests/tools"
-win() { echo "Z:${1//\//\\}"; }  # Wine's drive Z: is this machine's root folder
-
 run="$root/build/checkpoint-wine"
-rm -rf "$run"
-mkdir -p "$run/server" "$run/agent" "$run/bcdedit"
+tools="$build/tests/tools"
+jobs=${TALVO_JOBS:-$(nproc)}
+win() { echo "Z:${1//\//\\}"; }  # Wine's drive Z: is this machine's root folder
+export TALVO_CHECKPOINT_RUN="$run"
+marker="TALVO_CHECKPOINT_RUN=$run"
 export WINEPREFIX="$run/prefix" WINEDEBUG=-all
-export WINEPATH="$(win "$tools/bin")"
-export TALVO_FAKE_BCDEDIT_DIR="$(win "$run/bcdedit")"
-logs="$WINEPREFIX/drive_c/ProgramData/Talvo/logs"
-perrun="$logs/Vantrell.exe.current.log.txt"
+
+# As in scripts/checkpoint.sh: each step in the background, so that an interrupt is taken at once.
+child=""
+step() {
+  case $1 in
+    -o) local file=$2; shift 2; "$@" >"$file" 2>&1 & ;;
+    -a) local file=$2; shift 2; "$@" >>"$file" 2>&1 & ;;
+    *) "$@" & ;;
+  esac
+  child=$!
+  wait "$child"
+  local rc=$?
+  child=""
+  return $rc
+}
+in_dir() { cd "$1" && shift && exec "$@"; }
+die() { echo "checkpoint-wine.sh: $*"; exit 1; }
+wine_text() { tr -d '\r'; }
 
 server_pid=""
 reader_pid=""
-cleanup() {
-  [ -n "$reader_pid" ] && kill "$reader_pid" 2>/dev/null
-  touch "$run/server/stop"
-  [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null
-  if [ -d "$WINEPREFIX" ]; then
-    wine "$tools/machine_setup.exe" stop-provider >/dev/null 2>&1 || true
-    wineserver -k 2>/dev/null || true
+cleaned=""
+registered=""
+# Stops the provider service through Wine's service manager once it was registered (a prefix still being set up
+# answers nothing in time), then every process of the prefix; says which.
+stop_prefix() {
+  [ -d "$WINEPREFIX" ] || return 0
+  if [ -n "$registered" ] && [ -f "$tools/machine_setup.exe" ]; then
+    local was
+    was=$(timeout 2 wine "$tools/machine_setup.exe" provider 2>/dev/null | provider_words | sed 's/^provider service: //')
+    if [[ $was == stopped* ]] || [[ $was == *"not registered"* ]]; then
+      echo "provider service: not running (${was:-stopped})"
+    elif timeout 2 wine "$tools/machine_setup.exe" stop-provider >/dev/null 2>&1; then
+      echo "provider service: stopped (it was ${was:-in an unknown state})"
+    else
+      echo "provider service: not stopped through Wine's service manager; its process ends with the prefix's"
+    fi
+  else
+    echo "provider service: not registered yet"
   fi
+  timeout 5 wineserver -k 2>/dev/null
+}
+cleanup() {
+  [ -n "$cleaned" ] && return
+  cleaned=1
+  trap '' INT TERM HUP
+  [ -n "$child" ] && kill -TERM "$child" 2>/dev/null
+  [ -n "$reader_pid" ] && kill -TERM "$reader_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then
+    touch "$run/server/stop" 2>/dev/null
+    for _ in $(seq 10); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
+    kill -TERM "$server_pid" 2>/dev/null
+  fi
+  stop_prefix
+  end_run_processes "$marker" "left behind"
 }
 trap cleanup EXIT
+trap 'echo; echo "== interrupted: stopping the run"; exit 130' INT TERM HUP
+
+step "$root/scripts/install-deps.sh" || die "installing what the build needs failed"
+mkdir -p "$native" "$build"
+echo "== building the server natively in $native and Vantrell.exe and the tools in $build ($jobs jobs; the first"
+echo "   build takes a minute or more; build logs: $native.log, $build.log)"
+step -o "$native.log" cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release \
+  || { cat "$native.log"; die "configuring the native build failed"; }
+step -a "$native.log" cmake --build "$native" -j"$jobs" --target http_test_server \
+  || { tail -50 "$native.log"; die "the native build failed (log: $native.log)"; }
+step -o "$build.log" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" || { cat "$build.log"; die "configuring the Windows build failed"; }
+step -a "$build.log" cmake --build "$build" -j"$jobs" --target Vantrell stand_in_provider bcdedit machine_setup \
+  status_runner || { tail -50 "$build.log"; die "the Windows build failed (log: $build.log)"; }
+
+# What an earlier, interrupted run left running is stopped before its folder goes.
+if [ -d "$run" ]; then
+  registered=1 stop_prefix | sed 's/^/earlier run: /'
+  end_run_processes "$marker" "left by an earlier run"
+fi
+rm -rf "$run" || die "could not clear the run folder $run"
+mkdir -p "$run/server" "$run/agent" "$run/bcdedit"
+WINEPATH=$(win "$tools/bin")
+TALVO_FAKE_BCDEDIT_DIR=$(win "$run/bcdedit")
+export WINEPATH TALVO_FAKE_BCDEDIT_DIR
+logs="$WINEPREFIX/drive_c/ProgramData/Talvo/logs"
+perrun="$logs/Vantrell.exe.current.log.txt"
 
 echo "== a Wine prefix: $WINEPREFIX"
-wineboot -i >/dev/null 2>&1
+step -o /dev/null wineboot -i
 # Wine's service manager starts its own services at the first start of a prefix and refuses to start another one
 # meanwhile (ERROR_SERVICE_DATABASE_LOCKED): the checkpoint waits until that is over.
-wineserver -w
-"$native/tests/http_test_server" "$run/server" --lifetime-ms 600000 >"$run/server.out" 2>&1 &
+step wineserver -w
+# shellcheck disable=SC2086  # the extra options are words
+"$native/tests/http_test_server" "$run/server" --lifetime-ms 600000 ${CHECKPOINT_SERVER_OPTIONS:-} \
+  >"$run/server.out" 2>&1 &
 server_pid=$!
 for _ in $(seq 200); do [ -s "$run/server/port" ] && break; sleep 0.05; done
-[ -s "$run/server/port" ] || { echo "the local server did not start"; cat "$run/server.out"; exit 1; }
+[ -s "$run/server/port" ] || { cat "$run/server.out"; die "the local server did not start"; }
 port=$(cat "$run/server/port")
 
-wine "$tools/machine_setup.exe" register-provider "\"$(win "$tools/stand_in_provider.exe")\""
-wine "$tools/machine_setup.exe" set-stamp 00e1f505a1b2c3d4
+step wine "$tools/machine_setup.exe" register-provider "\"$(win "$tools/stand_in_provider.exe")\"" \
+  || die "registering the provider failed"
+registered=1
+step wine "$tools/machine_setup.exe" set-stamp 00e1f505a1b2c3d4 || die "setting the reliability stamp failed"
 echo "t_requesterSimulativeVss=1" >"$run/agent/tweaks_extension.txt"
 echo "local server: 127.0.0.1:$port"
-wine "$tools/machine_setup.exe" provider | tr -d '\r'
-wine "$tools/machine_setup.exe" guards | tr -d '\r'
-
-exit_name() {  # the agent's exit code from the 8 bits the shell keeps
-  local byte=$1
-  for code in 0 1 -1000 -1001 -1002 -1004 -1005 -1006 -1007; do
-    if [ $((code & 255)) -eq "$byte" ]; then echo "$code"; return; fi
-  done
-  echo "$byte"
-}
+step -o "$run/provider-state.txt" wine "$tools/machine_setup.exe" provider
+provider_words <"$run/provider-state.txt"
+step -o "$run/guards.txt" wine "$tools/machine_setup.exe" guards
+wine_text <"$run/guards.txt"
 
 echo
 echo "== Vantrell.exe 127.0.0.1 $port 0.0.0.0 0 \"$name\""
-# The party that reads the status block and then lets the agent end.
+echo "(the local server 127.0.0.1:$port; the peer 0.0.0.0 0 stands for no peer server)"
+# The party that reads the status block and then lets the agent end (the agent waits for that up to 80 s).
 wine "$tools/status_runner.exe" read "$(win "$run/reader.txt")" 0 300000 >/dev/null 2>&1 &
 reader_pid=$!
 for _ in $(seq 400); do grep -q ready "$run/reader.txt" 2>/dev/null && break; sleep 0.05; done
-set +e
-(cd "$run/agent" && wine "$build/Agent/Vantrell.exe" 127.0.0.1 "$port" 0.0.0.0 0 "$name") >"$run/agent.out" 2>&1
+step -o "$run/agent.out" in_dir "$run/agent" wine "$build/Agent/Vantrell.exe" 127.0.0.1 "$port" 0.0.0.0 0 "$name"
 byte=$?
-set -e
 touch "$run/reader.txt.stop"
-wait "$reader_pid" || true
+wait "$reader_pid"
 reader_pid=""
-echo "status block: $(tail -1 "$run/reader.txt" | tr -d '\r' | sed 's/^[0-9]* end //')"
-echo "exit code: $(exit_name $byte)"
-echo "message: $(tr -d '\r' <"$run/agent.out")"
+block=$(tail -1 "$run/reader.txt" 2>/dev/null | wine_text | sed -n 's/^[0-9]* end //p')
+case $block in
+  none | "") echo "status block: never written (it does not exist)" ;;
+  *) echo "status block: $(agent_code_name "$block")" ;;
+esac
+echo "exit code: $(agent_exit_name $byte)"
+echo "message: $(wine_text <"$run/agent.out")"
 echo "requests the local server received:"
-grep -v '^[0-9]*$' "$run/server.out" | sed 's/^/  /' || echo "  (none)"
-wine "$tools/machine_setup.exe" provider | tr -d '\r'
-wine "$tools/machine_setup.exe" guards | tr -d '\r'
+grep -v '^[0-9]*$' "$run/server.out" | sed 's/^/  /' | grep . || echo "  (none)"
+count_inserts "$run/server.out" 1
+step -o "$run/provider-state.txt" wine "$tools/machine_setup.exe" provider
+provider_words <"$run/provider-state.txt"
+step -o "$run/guards.txt" wine "$tools/machine_setup.exe" guards
+wine_text <"$run/guards.txt"
 echo "bcdedit runs:"
-sed 's/^/  /' "$run/bcdedit/journal.txt" 2>/dev/null | tr -d '\r' || echo "  (none)"
+wine_text <"$run/bcdedit/journal.txt" 2>/dev/null | sed 's/^/  /' | grep . || echo "  (none)"
 echo "per-run log: $perrun"
-grep -aE ',(Error|Fatal),|done\. ret=' "$perrun" | tr -d '\r' | sed 's/^/  /' || true
+wine_text <"$perrun" 2>/dev/null | grep -aE ',(Error|Fatal),|done\. ret=' | sed 's/^/  /' | grep . || echo "  (no error line)"
+# No provider journal under Wine: the frozen window is the agent's, from its status write after the quiesced wait
+# to "Setting thaw event", in its log's milliseconds.
+log_ms() { date -u -d "$1" +%s%3N; }
+log=$(wine_text <"$perrun" 2>/dev/null)
+frozen=$(echo "$log" | grep -B1 -m1 ',Now quiesced$' | head -1 | cut -d, -f1)
+thawed=$(echo "$log" | grep -m1 ',Setting thaw event$' | cut -d, -f1)
+frozen_ms=""
+if [ -n "$frozen" ] && [ -n "$thawed" ]; then
+  frozen_ms=$(($(log_ms "$thawed") - $(log_ms "$frozen")))
+  echo "frozen window (the agent's log, from $frozen to $thawed): $frozen_ms ms"
+fi
+causes=""
+received=""
+[ "$inserts" -gt 0 ] && received="127.0.0.1:$port (the local server)"
+if [ "$byte" -ne 0 ]; then
+  causes="the agent ended with exit code $(agent_exit_name $byte)"
+elif [ "$inserts" -eq 0 ]; then
+  causes="the local server received no insert"
+elif [ "$name_seen" -eq 0 ] && [[ $name != *$'\n'* ]]; then
+  causes="the local server received another name"
+elif [ -z "$frozen_ms" ]; then
+  causes="the agent's log shows no frozen moment"
+fi
+summarize_run "Vantrell.exe under Wine" "$causes" "${frozen_ms:+$frozen_ms ms}" "$received"
+
+echo
+cleanup
+summarize_all
+exit $?

@@ -6,33 +6,122 @@
 #   then Vantrell in the internally initiated mode with the real VSS requester, then Corbeline with a name typed
 #   at its dialog, which starts Vantrell -GUI. For each run it prints the agent's exit code and message, what the
 #   status block held, the requests the server received (the checkpoint name decoded), the provider's freeze and
-#   thaw and the per-run log.
+#   thaw and the per-run log, then one summary line: the name, taken or failed with its causes, the frozen window
+#   and the servers that received it; at the end one line for the whole.
+# Exit code 0 when both runs took the checkpoint, 1 when one failed (or the machine could not be set up), 2 on a
+# usage error, 130 when interrupted: an interrupt at any step ends the run's processes, the provider service
+# included, within a second or two.
 # With --wine it does the same with the Windows binaries under Wine (see scripts/checkpoint-wine.sh).
-#   bash scripts/checkpoint.sh [--wine] [checkpoint name]
-set -euo pipefail
+#   bash scripts/checkpoint.sh [--wine] [checkpoint name]      (--help: the usage and the default name)
+set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/checkpoint-common.sh"
 if [ "${1:-}" = "--wine" ]; then
   shift
   exec bash "$root/scripts/checkpoint-wine.sh" "$@"
 fi
-name=${1:-"Before the upgrade \"v2\" \\ 1"}
-"$root/scripts/install-deps.sh"
+checkpoint_parse_args "$@"
 
 build="$root/build/checkpoint"
-mkdir -p "$build"
-echo "== building"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$build.log" 2>&1 || { cat "$build.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target Vantrell Corbeline http_test_server stand_in_provider \
-  vss_provider_commit bcdedit machine_setup status_runner vss_setup >>"$build.log" 2>&1 \
-  || { tail -50 "$build.log"; exit 1; }
+run="$build/run"
 bin="$build/Agent"
 tools="$build/tests/tools"
-
-# A fresh machine: its drive C:, registry, services and named objects live under one folder.
-run="$build/run"
-rm -rf "$run"
-mkdir -p "$run/machine" "$run/server" "$run/agent" "$run/bcdedit"
+jobs=${TALVO_JOBS:-$(nproc)}
+# Every process of the run carries this in its environment, the detached provider service included.
+export TALVO_CHECKPOINT_RUN="$run"
 export TALVO_STANDIN_ROOT="$run/machine"
+marker="TALVO_CHECKPOINT_RUN=$run"
+
+# Each step runs in the background while the script waits for it: bash takes a signal's trap only once the
+# foreground child ended, but at once during a wait. Its output goes to a file (-o) or is appended to one (-a)
+# inside the step, so that what the trap prints still reaches the terminal.
+child=""
+step() {
+  case $1 in
+    -o) local file=$2; shift 2; "$@" >"$file" 2>&1 & ;;
+    -a) local file=$2; shift 2; "$@" >>"$file" 2>&1 & ;;
+    *) "$@" & ;;
+  esac
+  child=$!
+  wait "$child"
+  local rc=$?
+  child=""
+  return $rc
+}
+in_dir() { cd "$1" && shift && exec "$@"; }
+die() { echo "checkpoint.sh: $*"; exit 1; }
+
+server_pid=""
+reader_pid=""
+cleaned=""
+# Stops the provider service of the machine under $TALVO_STANDIN_ROOT and says whether it could.
+stop_provider() {
+  local line state=0 pid=0 was=""
+  [ -x "$tools/machine_setup" ] && [ -d "$TALVO_STANDIN_ROOT/services" ] || return 0
+  for _ in $(seq 20); do
+    line=$(timeout 2 "$tools/machine_setup" provider 2>&1)
+    if [[ $line =~ state\ ([0-9]+),\ process\ ([0-9]+) ]]; then
+      state=${BASH_REMATCH[1]} pid=${BASH_REMATCH[2]}
+      [ -z "$was" ] && was=$(echo "$line" | provider_words | sed 's/^provider service: //')
+    elif [[ $line == *"not registered"* ]]; then
+      return 0
+    fi
+    case $state in
+      1)
+        if [[ $was == stopped* ]]; then echo "provider service: stopped (it was not running)"
+        else echo "provider service: stopped (it was $was)"; fi
+        return 0 ;;
+      4 | 7) timeout 2 "$tools/machine_setup" stop-provider >/dev/null 2>&1 ;;
+      *) sleep 0.05 ;;  # a start or stop in progress takes no stop request
+    esac
+  done
+  # It does not stop when asked (a start in progress takes no stop): its process is ended, the manager then reads
+  # the service as stopped.
+  if [ "$pid" != 0 ] && grep -qzxF "TALVO_STANDIN_ROOT=$TALVO_STANDIN_ROOT" "/proc/$pid/environ" 2>/dev/null; then
+    kill -KILL "$pid" 2>/dev/null
+    for _ in $(seq 10); do process_alive "$pid" || break; sleep 0.02; done
+  fi
+  if [ "$pid" != 0 ] && ! process_alive "$pid"; then
+    echo "provider service: did not stop when asked ($(echo "$line" | provider_words | sed 's/^provider service: //')), its process ended"
+    return 0
+  fi
+  echo "provider service: could not stop it ($(echo "$line" | provider_words))"
+  return 1
+}
+cleanup() {
+  [ -n "$cleaned" ] && return
+  cleaned=1
+  trap '' INT TERM HUP  # the clean-up is short; a second Ctrl-C does not cut it off
+  [ -n "$child" ] && kill -TERM "$child" 2>/dev/null
+  [ -n "$reader_pid" ] && kill -TERM "$reader_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then
+    touch "$run/server/stop" 2>/dev/null
+    for _ in $(seq 10); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
+    kill -TERM "$server_pid" 2>/dev/null
+  fi
+  stop_provider
+  end_run_processes "$marker" "left behind"
+}
+trap cleanup EXIT
+trap 'echo; echo "== interrupted: stopping the run"; exit 130' INT TERM HUP
+
+step "$root/scripts/install-deps.sh" || die "installing what the build needs failed"
+mkdir -p "$build"
+echo "== building Vantrell, Corbeline and the tools in $build ($jobs jobs; the first build takes a minute or more)"
+echo "   build log: $build.log"
+step -o "$build.log" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release || { cat "$build.log"; die "configuring failed"; }
+step -a "$build.log" cmake --build "$build" -j"$jobs" --target Vantrell Corbeline http_test_server stand_in_provider \
+  vss_provider_commit bcdedit machine_setup status_runner vss_setup \
+  || { tail -50 "$build.log"; die "the build failed (log: $build.log)"; }
+
+# A fresh machine: its drive C:, registry, services and named objects live under one folder. What an earlier,
+# interrupted run left running is stopped first: a provider still writing there keeps the folder from going.
+if [ -d "$run" ]; then
+  stop_provider | sed 's/^/earlier run: /'
+  end_run_processes "$marker" "left by an earlier run"
+fi
+rm -rf "$run" || die "could not clear the run folder $run"
+mkdir -p "$run/machine" "$run/server" "$run/agent" "$run/bcdedit"
 export TALVO_COMMON_APPDATA='C:\ProgramData'
 export TALVO_STANDIN_MESSAGEBOX_LOG="$run/messageboxes.txt"
 export TALVO_FAKE_BCDEDIT_DIR="$run/bcdedit"
@@ -40,37 +129,24 @@ export PATH="$tools/bin:$PATH"
 logs="$run/machine/drive_c/ProgramData/Talvo/logs"
 perrun="$logs/Vantrell.exe.current.log.txt"
 
-server_pid=""
-reader_pid=""
-cleanup() {
-  [ -n "$reader_pid" ] && kill "$reader_pid" 2>/dev/null
-  touch "$run/server/stop"
-  [ -n "$server_pid" ] && wait "$server_pid" 2>/dev/null
-  "$tools/machine_setup" stop-provider >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
-
-"$build/tests/http_test_server" "$run/server" --lifetime-ms 600000 >"$run/server.out" 2>&1 &
+# shellcheck disable=SC2086  # the extra options are words
+"$build/tests/http_test_server" "$run/server" --lifetime-ms 600000 ${CHECKPOINT_SERVER_OPTIONS:-} \
+  >"$run/server.out" 2>&1 &
 server_pid=$!
 for _ in $(seq 200); do [ -s "$run/server/port" ] && break; sleep 0.05; done
-[ -s "$run/server/port" ] || { echo "the local server did not start"; cat "$run/server.out"; exit 1; }
+[ -s "$run/server/port" ] || { cat "$run/server.out"; die "the local server did not start"; }
 port=$(cat "$run/server/port")
 
-"$tools/machine_setup" register-provider "\"$tools/stand_in_provider\""
-"$tools/vss_setup" "$tools/vss_provider_commit" --journal "$run/provider.txt"
-"$tools/machine_setup" set-stamp 00e1f505a1b2c3d4
+"$tools/machine_setup" register-provider "\"$tools/stand_in_provider\" ${CHECKPOINT_PROVIDER_OPTIONS:-}" \
+  || die "registering the provider failed"
+# shellcheck disable=SC2086
+"$tools/vss_setup" "$tools/vss_provider_commit" --journal "$run/provider.txt" ${CHECKPOINT_COMMIT_OPTIONS:-} \
+  || die "setting up VSS failed"
+"$tools/machine_setup" set-stamp 00e1f505a1b2c3d4 || die "setting the reliability stamp failed"
 echo "== machine: $run/machine"
 echo "local server: 127.0.0.1:$port"
-"$tools/machine_setup" provider
+"$tools/machine_setup" provider | provider_words
 "$tools/machine_setup" guards
-
-exit_name() {  # the agent's exit code from the 8 bits Linux keeps
-  local byte=$1
-  for code in 0 1 -1000 -1001 -1002 -1004 -1005 -1006 -1007; do
-    if [ $((code & 255)) -eq "$byte" ]; then echo "$code"; return; fi
-  done
-  echo "$byte"
-}
 
 # The party that reads the status block and then lets the agent end (it waits for that up to 80 s).
 start_reader() {
@@ -80,67 +156,125 @@ start_reader() {
 }
 stop_reader() {
   touch "$run/$1.stop"
-  wait "$reader_pid" || true
+  wait "$reader_pid"
   reader_pid=""
-  echo "status block: $(tail -1 "$run/$1" | sed 's/^[0-9]* end //')"
+  block=$(tail -1 "$run/$1" 2>/dev/null | sed -n 's/^[0-9]* end //p')
+  case $block in
+    none | "") echo "status block: never written (it does not exist)" ;;
+    *) echo "status block: $(agent_code_name "$block")" ;;
+  esac
 }
 
 show_server() {  # requests received from line $1 of the server's output on
   echo "requests the local server received:"
-  tail -n +"$1" "$run/server.out" | grep -v '^[0-9]*$' | sed 's/^/  /'
+  tail -n +"$1" "$run/server.out" | grep -v '^[0-9]*$' | sed 's/^/  /' | grep . || echo "  (none)"
 }
 
-show_provider() {
-  echo "provider commit (freeze, thaw and the wait's result, monotonic ns):"
-  sed 's/^/  /' "$run/provider.txt" 2>/dev/null || echo "  (none)"
-  : >"$run/provider.txt"
+show_bcdedit() {
   echo "bcdedit runs:"
-  sed 's/^/  /' "$run/bcdedit/journal.txt" 2>/dev/null || echo "  (none)"
+  sed 's/^/  /' "$run/bcdedit/journal.txt" 2>/dev/null | grep . || echo "  (none)"
   : >"$run/bcdedit/journal.txt"
+}
+
+show_log() {
+  echo "per-run log: $perrun${2:+ (kept as $2)}"
+  [ -n "${2:-}" ] && cp "$perrun" "$2" 2>/dev/null
+  grep -aE ',(Error|Fatal),|done\. ret=' "$perrun" 2>/dev/null | sed 's/^/  /' | grep . || echo "  (no error line)"
+}
+
+# The causes of a run's failure found in the server's and the provider's part, when the agent said it succeeded
+# (an agent's failure explains the rest itself).
+server_and_provider_causes() {
+  received=""
+  [ "$inserts" -gt 0 ] && received="127.0.0.1:$port (the local server)"
+  [ -n "$causes" ] && return
+  if [ "$inserts" -eq 0 ]; then
+    causes+="${causes:+; }the local server received no insert"
+  elif [ "$name_seen" -eq 0 ] && [[ $name != *$'\n'* ]]; then
+    causes+="${causes:+; }the local server received another name"
+  fi
+  if [ -z "$frozen_ms" ]; then
+    causes+="${causes:+; }the provider was never frozen and thawed"
+  elif [ "$thaw_result" != 0 ]; then
+    causes+="${causes:+; }the provider thawed by its own time-out, vetoing the set"
+  fi
 }
 
 echo
 echo "== Vantrell 127.0.0.1 $port 0.0.0.0 0 \"$name\""
+echo "(the local server 127.0.0.1:$port; the peer 0.0.0.0 0 stands for no peer server)"
 start_reader reader1.txt
 from=$(($(wc -l <"$run/server.out") + 1))
-set +e
-(cd "$run/agent" && "$bin/Vantrell" 127.0.0.1 "$port" 0.0.0.0 0 "$name") >"$run/agent1.out" 2>&1
+step -o "$run/agent1.out" in_dir "$run/agent" "$bin/Vantrell" 127.0.0.1 "$port" 0.0.0.0 0 "$name"
 byte=$?
-set -e
 stop_reader reader1.txt
-echo "exit code: $(exit_name $byte)"
+echo "exit code: $(agent_exit_name $byte)"
 echo "message: $(cat "$run/agent1.out")"
 show_server "$from"
-show_provider
-"$tools/machine_setup" provider
+count_inserts "$run/server.out" "$from"
+show_provider_journal "$run/provider.txt"
+: >"$run/provider.txt"
+show_bcdedit
+"$tools/machine_setup" provider | provider_words
 "$tools/machine_setup" guards
-cp "$perrun" "$run/vantrell-run1.log.txt" 2>/dev/null || true
-echo "per-run log: $perrun (kept as $run/vantrell-run1.log.txt)"
-grep -E ',(Error|Fatal),|done\. ret=' "$perrun" | sed 's/^/  /' || true
+show_log "" "$run/vantrell-run1.log.txt"
+causes=""
+[ "$byte" -ne 0 ] && causes="the agent ended with exit code $(agent_exit_name $byte)"
+server_and_provider_causes
+summarize_run "run 1, Vantrell" "$causes" "${frozen_ms:+$frozen_ms ms}" "$received"
 
 echo
 echo "== Corbeline, name typed at its dialog: \"$name\""
 printf '127.0.0.1 %s 0.0.0.0 0\n' "$port" >"$bin/Corbeline.conf"
-rm -f "$perrun"
+echo "(its configuration $bin/Corbeline.conf: 127.0.0.1 $port 0.0.0.0 0, the peer 0.0.0.0 0 standing for no peer)"
+rm -f "$perrun" "$TALVO_STANDIN_MESSAGEBOX_LOG"
 start_reader reader2.txt
 from=$(($(wc -l <"$run/server.out") + 1))
-(cd "$run/agent" && printf '%s\n' "$name" | "$bin/Corbeline") | sed 's/^/  /'
+type_name() { printf '%s\n' "$name" | in_dir "$run/agent" "$bin/Corbeline"; }
+step -o "$run/corbeline.out" type_name
+launcher=$?
+sed 's/^/  /' "$run/corbeline.out"
 echo
-# The launcher does not wait for the agent: its end shows in its log.
+# The launcher does not wait for the agent: its end shows in its log, or it is gone without one.
+agent_alive() {
+  local pid
+  for pid in $(run_processes "$marker"); do
+    [ "$(basename "$(readlink "/proc/$pid/exe" 2>/dev/null)")" = Vantrell ] && return 0
+  done
+  return 1
+}
 for _ in $(seq 1200); do
-  grep -qE 'done\. ret=|SnapshotFlow failed|agent crushed' "$perrun" 2>/dev/null && break
+  grep -aqE 'done\. ret=|SnapshotFlow failed|ArgumentsParser failed|agent crushed' "$perrun" 2>/dev/null && break
+  agent_alive || { sleep 0.2; break; }
   sleep 0.1
 done
 sleep 0.5
 stop_reader reader2.txt
-if grep -q 'done\. ret=' "$perrun" 2>/dev/null; then
-  echo "exit code: $(grep -o 'done\. ret=-\?[0-9]*' "$perrun" | tail -1 | sed 's/.*ret=//') (from its log)"
+ret=$(grep -aoE '(done\.|failed) ret=-?[0-9]+' "$perrun" 2>/dev/null | tail -1 | sed 's/.*ret=//')
+causes=""
+[ "$launcher" -ne 0 ] && causes="the launcher ended with exit code $launcher"
+if [ ! -e "$perrun" ]; then
+  echo "exit code: none (no agent ran: no per-run log)"
+  causes+="${causes:+; }the launcher started no agent"
+  [ -z "$name" ] && causes+=" (its dialog takes no empty name)"
+elif [ -z "$ret" ]; then
+  echo "exit code: none in its log"
+  causes+="${causes:+; }the agent ended without its last log line"
 else
-  echo "exit code: $(grep -oE 'SnapshotFlow failed ret=-?[0-9]*' "$perrun" | tail -1) (from its log)"
+  echo "exit code: $(agent_code_name "$ret") (from its log)"
+  [ "$ret" != 0 ] && causes+="${causes:+; }the agent ended with exit code $(agent_code_name "$ret")"
 fi
-echo "message box: $(cut -f3,4 "$TALVO_STANDIN_MESSAGEBOX_LOG" 2>/dev/null | sed 's/\t/: /')"
+echo "message box: $(cut -f3,4 "$TALVO_STANDIN_MESSAGEBOX_LOG" 2>/dev/null | sed 's/\t/: /' | grep . || echo "(none)")"
 show_server "$from"
-show_provider
+count_inserts "$run/server.out" "$from"
+show_provider_journal "$run/provider.txt"
+show_bcdedit
 "$tools/machine_setup" guards
-echo "per-run log: $perrun"
-grep -E ',(Error|Fatal),|done\. ret=' "$perrun" | sed 's/^/  /' || true
+show_log ""
+server_and_provider_causes
+summarize_run "run 2, Corbeline" "$causes" "${frozen_ms:+$frozen_ms ms}" "$received"
+
+echo
+cleanup
+summarize_all
+exit $?

@@ -12,11 +12,12 @@ flows=${1:-100}
 native="$root/build/checkpoint"
 build="$root/build/checkpoint-windows"
 mkdir -p "$native" "$build"
+echo "== building in $native and $build (the first build takes a minute or more; logs: $native.log, $build.log)"
 cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release >"$native.log" 2>&1 || { cat "$native.log"; exit 1; }
-cmake --build "$native" -j"$(nproc)" --target http_test_server >>"$native.log" 2>&1 || { tail -50 "$native.log"; exit 1; }
+cmake --build "$native" -j"${TALVO_JOBS:-$(nproc)}" --target http_test_server >>"$native.log" 2>&1 || { tail -50 "$native.log"; exit 1; }
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   >"$build.log" 2>&1 || { cat "$build.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target Vantrell stand_in_provider bcdedit machine_setup \
+cmake --build "$build" -j"${TALVO_JOBS:-$(nproc)}" --target Vantrell stand_in_provider bcdedit machine_setup \
   >>"$build.log" 2>&1 || { tail -50 "$build.log"; exit 1; }
 tools="$build/tests/tools"
 win() { echo "Z:${1//\//\\}"; }

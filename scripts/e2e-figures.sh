@@ -7,7 +7,7 @@
 #     answering it; target 1 ms;
 #   the start-up: from just before the agent's start to its log line "Creating mutex" (the flow's first), in
 #     milliseconds of the log's clock, median of 20 runs; target 20 ms.
-# Then the same under Wine with the Windows binaries (see scripts/e2e-figures-wine.sh), with no target.
+# Linux only: the same figures under Wine are scripts/e2e-figures-wine.sh's, a command of its own.
 #   bash scripts/e2e-figures.sh [flows]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,8 +16,9 @@ flows=${1:-100}
 
 build="$root/build/checkpoint"
 mkdir -p "$build"
+echo "== building in $build (the first build takes a minute or more; its log: $build.log)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$build.log" 2>&1 || { cat "$build.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target Vantrell http_test_server stand_in_provider vss_provider_commit \
+cmake --build "$build" -j"${TALVO_JOBS:-$(nproc)}" --target Vantrell http_test_server stand_in_provider vss_provider_commit \
   bcdedit machine_setup vss_setup >>"$build.log" 2>&1 || { tail -50 "$build.log"; exit 1; }
 tools="$build/tests/tools"
 

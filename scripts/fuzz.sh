@@ -14,7 +14,7 @@ build="$root/build/clang"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DTALVO_SANITIZE=address,undefined \
   -DTALVO_FUZZ=ON >/dev/null || exit 1
-cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >"$build.fuzz.log" 2>&1 \
+cmake --build "$build" -j"${TALVO_JOBS:-$(nproc)}" --target "${targets[@]}" >"$build.fuzz.log" 2>&1 \
   || { cat "$build.fuzz.log"; exit 1; }
 
 pids=()

@@ -9,7 +9,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" || exit 1
-jobs=$(nproc)
+jobs=${TALVO_JOBS:-$(nproc)}  # TALVO_JOBS limits the build's and ctest's jobs (all CPUs unless set)
 build="$root/build"
 started=$SECONDS
 
