@@ -2,6 +2,7 @@
 // holding its type (4 bytes, little-endian) and then its bytes. Nothing is cached: each call reads or writes the
 // files, so another process sees what is stored. A write goes to a temporary file ("#...") renamed into place.
 #include "internal.h"
+#include "text_internal.h"
 #include "settings_internal.h"
 
 #include <platform/paths.h>
@@ -24,6 +25,8 @@
 #include <vector>
 
 namespace {
+
+using platform::detail::toUtf8;
 
 struct Key {
     std::string folder;  // on disk
@@ -115,31 +118,6 @@ LONG enter(const char* function, const std::string& key, const std::string& valu
         }
     }
     return code;
-}
-
-std::string utf8(LPCWSTR text) {
-    std::string out;
-    if (!text) return out;
-    for (; *text; ++text) {
-        uint32_t c = static_cast<uint32_t>(*text);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 // A name as a file name: '/', '%', the markers '@' and '#', control bytes and a leading '.' become %XX.
@@ -422,7 +400,7 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY resul
 }
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result) {
-    const std::string sub = utf8(subKey);
+    const std::string sub = toUtf8(subKey);
     if (LONG injected = enter("RegOpenKeyExW", joined(keyName(key), sub), "")) return injected;
     return openKey(key, sub, access, result, false, nullptr);
 }
@@ -436,7 +414,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acc
 
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
                         PHKEY result, LPDWORD disposition) {
-    const std::string sub = utf8(subKey);
+    const std::string sub = toUtf8(subKey);
     if (LONG injected = enter("RegCreateKeyExW", joined(keyName(key), sub), "")) return injected;
     return openKey(key, sub, access, result, true, disposition);
 }
@@ -446,7 +424,7 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, 
 }
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
-    return queryValue("RegQueryValueExW", key, utf8(name), reserved, type, data, size);
+    return queryValue("RegQueryValueExW", key, toUtf8(name), reserved, type, data, size);
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
@@ -454,16 +432,16 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* dat
 }
 
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
-    return setValue("RegSetValueExW", key, utf8(name), type, data, size);
+    return setValue("RegSetValueExW", key, toUtf8(name), type, data, size);
 }
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) { return deleteValue("RegDeleteValueA", key, name ? name : ""); }
 
-LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) { return deleteValue("RegDeleteValueW", key, utf8(name)); }
+LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) { return deleteValue("RegDeleteValueW", key, toUtf8(name)); }
 
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) { return deleteKey("RegDeleteKeyA", key, subKey ? subKey : ""); }
 
-LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) { return deleteKey("RegDeleteKeyW", key, utf8(subKey)); }
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) { return deleteKey("RegDeleteKeyW", key, toUtf8(subKey)); }
 
 LSTATUS RegFlushKey(HKEY handle) {
     if (LONG injected = enter("RegFlushKey", keyName(handle), "")) return injected;

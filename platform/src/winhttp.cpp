@@ -1,5 +1,7 @@
 // WinHTTP over plain blocking-style sockets: one TCP connection per request handle, no proxy, no redirects, no
 // TLS. Every limit is a deadline for the whole step it bounds, so a trickling server cannot stretch a call.
+#include "text_internal.h"
+
 #include <platform/testing_winhttp.h>
 #include <winhttp.h>
 
@@ -26,6 +28,8 @@
 #endif
 
 namespace {
+
+using platform::detail::toUtf8;
 
 constexpr size_t kMaxHeaderBlock = 64 * 1024;
 
@@ -138,39 +142,6 @@ BOOL fail(DWORD error) {
     SetLastError(error);
     return FALSE;
 }
-
-std::string toUtf8(const wchar_t* text, size_t length) {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t c = static_cast<uint32_t>(text[i]);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
-            const uint32_t low = static_cast<uint32_t>(text[i + 1]);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string toUtf8(const wchar_t* text) { return text ? toUtf8(text, std::wcslen(text)) : std::string(); }
 
 // WinHTTP's default escaping of the object name: blanks, control bytes, non-ASCII bytes and "<> become %XX;
 // '%' is taken as an escape already made.
