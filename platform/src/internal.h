@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <utility>
 
 namespace platform::detail {
 
@@ -24,6 +28,42 @@ public:
     virtual bool setEvent() { return false; }
     virtual bool resetEvent() { return false; }
     std::atomic<int> refs{1};
+};
+
+// The open handles of one kind and what each stands for. Values grow by `step` from `first` and are never reused,
+// so a closed handle stays invalid. Not locked itself: its owner's lock guards it with whatever else that lock guards.
+template <class T>
+class HandleMap {
+public:
+    HandleMap(uintptr_t first, uintptr_t step) : m_first(first), m_step(step), m_next(first) {}
+    uintptr_t add(T object) {
+        const uintptr_t value = m_next;
+        m_next += m_step;
+        m_open.emplace(value, std::move(object));
+        return value;
+    }
+    T* find(uintptr_t value) {
+        auto it = m_open.find(value);
+        return it == m_open.end() ? nullptr : &it->second;
+    }
+    std::optional<T> take(uintptr_t value) {
+        auto it = m_open.find(value);
+        if (it == m_open.end()) return std::nullopt;
+        std::optional<T> object(std::move(it->second));
+        m_open.erase(it);
+        return object;
+    }
+    // A value that is not open now but was handed out before.
+    bool closed(uintptr_t value) const {
+        return value >= m_first && value < m_next && (value - m_first) % m_step == 0 && !m_open.count(value);
+    }
+    size_t size() const { return m_open.size(); }
+
+private:
+    const uintptr_t m_first;
+    const uintptr_t m_step;
+    uintptr_t m_next;
+    std::unordered_map<uintptr_t, T> m_open;
 };
 
 // Opens a handle on the object; the object's reference passes to the handle.

@@ -41,8 +41,7 @@ struct Fault {
 };
 
 std::mutex g_lock;
-std::map<uintptr_t, Key> g_keys;
-uintptr_t g_nextHandle = 0x1000;
+platform::detail::HandleMap<Key> g_keys{0x1000, 4};
 bool g_journalOn = false;
 std::vector<platform_test::PlatformCall> g_journal;
 std::vector<Fault> g_faults;
@@ -73,17 +72,14 @@ std::optional<Key> lookup(HKEY handle) {
         return key;
     }
     std::lock_guard<std::mutex> lock(g_lock);
-    auto found = g_keys.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == g_keys.end()) return std::nullopt;
-    return found->second;
+    const Key* found = g_keys.find(reinterpret_cast<uintptr_t>(handle));
+    if (!found) return std::nullopt;
+    return *found;
 }
 
 HKEY publishKey(Key key) {
     std::lock_guard<std::mutex> lock(g_lock);
-    const uintptr_t handle = g_nextHandle;
-    g_nextHandle += 4;
-    g_keys.emplace(handle, std::move(key));
-    return reinterpret_cast<HKEY>(handle);
+    return reinterpret_cast<HKEY>(g_keys.add(std::move(key)));
 }
 
 // A failure a test armed for a whole process it starts: "<function>:<nth>:<code>".
@@ -464,7 +460,7 @@ LSTATUS RegCloseKey(HKEY handle) {
     if (LONG injected = enter("RegCloseKey", keyName(handle), "")) return injected;
     if (predefinedName(handle)) return ERROR_SUCCESS;
     std::lock_guard<std::mutex> lock(g_lock);
-    return g_keys.erase(reinterpret_cast<uintptr_t>(handle)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return g_keys.take(reinterpret_cast<uintptr_t>(handle)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 void platform_test::startCallJournal() {

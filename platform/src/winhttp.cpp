@@ -1,5 +1,6 @@
 // WinHTTP over plain blocking-style sockets: one TCP connection per request handle, no proxy, no redirects, no
 // TLS. Every limit is a deadline for the whole step it bounds, so a trickling server cannot stretch a call.
+#include "internal.h"
 #include "text_internal.h"
 
 #include <platform/testing_winhttp.h>
@@ -20,7 +21,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
 #ifndef ERROR_WINHTTP_INCORRECT_HANDLE_TYPE
@@ -97,8 +97,7 @@ struct Request : Object {
 
 struct Table {
     std::mutex lock;
-    std::unordered_map<uintptr_t, std::shared_ptr<Object>> open;
-    uintptr_t next = 0x7A000;
+    platform::detail::HandleMap<std::shared_ptr<Object>> open{0x7A000, 8};
     std::vector<platform_test::WinHttpClose> closes;
 };
 
@@ -110,18 +109,14 @@ Table& table() {
 HINTERNET publish(std::shared_ptr<Object> object) {
     Table& t = table();
     std::lock_guard<std::mutex> lock(t.lock);
-    const uintptr_t value = t.next;
-    t.next += 8;
-    t.open.emplace(value, std::move(object));
-    return reinterpret_cast<HINTERNET>(value);
+    return reinterpret_cast<HINTERNET>(t.open.add(std::move(object)));
 }
 
 std::shared_ptr<Object> lookup(HINTERNET handle) {
     Table& t = table();
     std::lock_guard<std::mutex> lock(t.lock);
-    auto it = t.open.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.open.end()) return nullptr;
-    return it->second;
+    const std::shared_ptr<Object>* found = t.open.find(reinterpret_cast<uintptr_t>(handle));
+    return found ? *found : nullptr;
 }
 
 template <class T>
@@ -563,11 +558,7 @@ BOOL WinHttpCloseHandle(HINTERNET handle) {
     {
         Table& t = table();
         std::lock_guard<std::mutex> lock(t.lock);
-        auto it = t.open.find(reinterpret_cast<uintptr_t>(handle));
-        if (it != t.open.end()) {
-            object = std::move(it->second);
-            t.open.erase(it);
-        }
+        object = t.open.take(reinterpret_cast<uintptr_t>(handle)).value_or(nullptr);
     }
     if (!object) {
         recordClose(handle, "invalid", false);
