@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -16,6 +17,28 @@ DWORD win32FromErrno(int error, bool missingIsPath);
 
 // Sets the thread's last error from errno and returns FALSE, for the BOOL-returning calls.
 BOOL failFromErrno(bool missingIsPath);
+
+// mkdir -p of a native path: true when it is a folder afterwards, else false with errno set (ENOTDIR when something
+// else stands there).
+bool makeFolders(const std::string& path);
+
+// `text` with each byte that `escaped(byte, position)` picks written as %XX, in upper-case hexadecimal.
+template <class Pick>
+std::string percentEscaped(const std::string& text, Pick escaped) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (escaped(c, i)) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 // A kernel object behind one or more HANDLEs. Handles are entries of a table of open handles, so a closed, stale
 // or bogus handle fails with ERROR_INVALID_HANDLE instead of touching freed memory.

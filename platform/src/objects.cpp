@@ -258,16 +258,6 @@ private:
 
 std::string objectFolder() { return platform::standinRoot() + "/objects"; }
 
-bool makeFolders(const std::string& path) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos == path.size() || path[pos] == '/') {
-            const std::string part = path.substr(0, pos);
-            if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
-        }
-    }
-    return true;
-}
-
 // A file name for the object name: letters and digits kept, every other byte escaped; long names end in a hash.
 std::string fileNameFor(const std::string& name) {
     static const char* hex = "0123456789abcdef";

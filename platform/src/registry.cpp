@@ -57,18 +57,11 @@ const char* predefinedName(HKEY key) {
     }
 }
 
-void makeFolders(const std::string& path) {
-    for (size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
-        mkdir(path.substr(0, at).c_str(), 0777);
-        if (at == std::string::npos) break;
-    }
-}
-
 // The key behind a handle; a predefined key's folder is made on first use.
 std::optional<Key> lookup(HKEY handle) {
     if (const char* name = predefinedName(handle)) {
         Key key{platform::standinRoot() + "/registry/" + name, name, KEY_ALL_ACCESS};
-        makeFolders(key.folder);
+        platform::detail::makeFolders(key.folder);
         return key;
     }
     std::lock_guard<std::mutex> lock(g_lock);
@@ -118,19 +111,9 @@ LONG enter(const char* function, const std::string& key, const std::string& valu
 
 // A name as a file name: '/', '%', the markers '@' and '#', control bytes and a leading '.' become %XX.
 std::string encode(const std::string& name) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == '/' || c == '%' || c == '@' || c == '#' || (i == 0 && c == '.')) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return platform::detail::percentEscaped(name, [](unsigned char c, size_t i) {
+        return c < 0x20 || c == '/' || c == '%' || c == '@' || c == '#' || (i == 0 && c == '.');
+    });
 }
 
 int hexDigit(char c) {

@@ -141,18 +141,8 @@ BOOL fail(DWORD error) {
 // WinHTTP's default escaping of the object name: blanks, control bytes, non-ASCII bytes and "<> become %XX;
 // '%' is taken as an escape already made.
 std::string escapePath(const std::string& path) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>') {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return platform::detail::percentEscaped(
+        path, [](unsigned char c, size_t) { return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>'; });
 }
 
 class Deadline {
