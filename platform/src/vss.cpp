@@ -66,19 +66,7 @@ bool parseGuid(const std::string& text, GUID* guid) {
     return true;
 }
 
-std::string utf8FromWide(const std::wstring& text) {
-    std::u16string units;
-    for (wchar_t c : text) {
-        const auto point = static_cast<uint32_t>(c);
-        if (point >= 0x10000 && point <= 0x10FFFF) {
-            units.push_back(static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
-        } else {
-            units.push_back(static_cast<char16_t>(point));
-        }
-    }
-    return platform::detail::utf8FromUtf16(units);
-}
+std::string utf8FromWide(const std::wstring& text) { return platform::detail::toUtf8(text); }
 
 std::wstring wideFromUtf8(const std::string& text) {
     const std::u16string units = platform::detail::utf16FromUtf8(text);
