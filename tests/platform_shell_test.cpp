@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -82,6 +83,19 @@ TEST_F(PlatformShellTest, CommonAppDataIsTheFolderTheEnvironmentNames) {
         }
     }
     EXPECT_FALSE(fs::exists(m_root + "/drive_c/Uncreated"));
+}
+
+TEST_F(PlatformShellTest, AFileInTheFoldersPlaceFailsTheLookupThatCreates) {
+    fs::create_directories(m_root + "/drive_c");
+    std::ofstream(m_root + "/drive_c/Taken") << "not a folder";
+    for (const std::string value : {"C:\\Taken", "C:\\Taken\\Below"}) {
+        SCOPED_TRACE(value);
+        ScopedEnv appData(platform_test::kCommonAppDataEnv, value);
+        char path[MAX_PATH] = "unchanged";
+        EXPECT_EQ(SHGetFolderPathA(NULL, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, NULL, 0, path), E_FAIL);
+        EXPECT_STREQ(path, "unchanged");
+    }
+    EXPECT_TRUE(fs::is_regular_file(m_root + "/drive_c/Taken"));
 }
 
 TEST_F(PlatformShellTest, DrivePathsLiveBelowTheRoot) {

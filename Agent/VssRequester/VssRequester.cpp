@@ -235,6 +235,39 @@ void output_error(const std::string& message, HRESULT hr) {
     LOG(Error) << message << hex(hr) << hresultToText(hr) << std::endl;
 }
 
+namespace {
+
+// True when the call failed, which is then logged as "<call> failed with error code ...".
+bool failedCall(HRESULT hr, const std::string& call) {
+    if (SUCCEEDED(hr)) return false;
+    output_error(call + " failed with error code ", hr);
+    return true;
+}
+
+// One step of DoSnapshot: "<call>..." in its log, the call, and the call's failure logged.
+template <class Call>
+HRESULT snapshotStep(const char* call, Call run) {
+    LOG_FN(Info, "VssRequester::DoSnapshot") << call << "..." << std::endl;
+    const HRESULT hr = run();
+    failedCall(hr, call);
+    return hr;
+}
+
+// DoSnapshot's checks after an asynchronous step, each failure logged in its log.
+bool waited(IVssAsync* async, HRESULT* out) {
+    if (waitForAsync(async, out)) return true;
+    LOG_FN(Error, "VssRequester::DoSnapshot") << "waitForAsync failed" << std::endl;
+    return false;
+}
+
+bool writersReported(IVssBackupComponents* components) {
+    if (gatherWriterStatus(components)) return true;
+    LOG_FN(Error, "VssRequester::DoSnapshot") << "gatherWriterStatus failed" << std::endl;
+    return false;
+}
+
+}  // namespace
+
 std::string guidToString(const GUID& guid) {
     LPOLESTR text = nullptr;
     if (FAILED(StringFromCLSID(guid, &text)) || !text) return std::string();
@@ -301,10 +334,7 @@ bool waitForAsync(IVssAsync* pAsync, HRESULT* out) {
 void PrintAllWriterStatuses(IVssBackupComponents* components) {
     UINT count = 0;
     HRESULT hr = components->GetWriterStatusCount(&count);
-    if (FAILED(hr)) {
-        output_error("GetWriterStatusCount failed with error code ", hr);
-        return;
-    }
+    if (failedCall(hr, "GetWriterStatusCount")) return;
     LOG(Info) << "GetWriterStatusCount returned number of writers: " << count << std::endl;
     for (UINT i = 0; i < count; ++i) {
         VSS_ID instanceId{}, writerId{};
@@ -312,10 +342,7 @@ void PrintAllWriterStatuses(IVssBackupComponents* components) {
         VSS_WRITER_STATE state = VSS_WS_UNKNOWN;
         HRESULT failure = S_OK;
         hr = components->GetWriterStatus(i, &instanceId, &writerId, &name, &state, &failure);
-        if (FAILED(hr)) {
-            output_error("GetWriterStatus " + std::to_string(i) + " failed with error code ", hr);
-            continue;
-        }
+        if (failedCall(hr, "GetWriterStatus " + std::to_string(i))) continue;
         struct Free {
             BSTR name;
             ~Free() { SysFreeString(name); }
@@ -331,21 +358,13 @@ void PrintAllWriterStatuses(IVssBackupComponents* components) {
 bool gatherWriterStatus(IVssBackupComponents* components) {
     IVssAsync* async = nullptr;
     HRESULT hr = components->GatherWriterStatus(&async);
-    if (FAILED(hr)) {
-        output_error("GatherWriterStatus failed with error code ", hr);
-        return false;
-    }
+    if (failedCall(hr, "GatherWriterStatus")) return false;
     if (!waitForAsync(async, &hr)) {
         LOG(Error) << "waitForAsync failed " << std::endl;
         return false;
     }
     PrintAllWriterStatuses(components);
-    hr = components->FreeWriterStatus();
-    if (FAILED(hr)) {
-        output_error("FreeWriterStatus failed with error code ", hr);
-        return false;
-    }
-    return true;
+    return !failedCall(components->FreeWriterStatus(), "FreeWriterStatus");
 }
 
 int VssRequester::DoSnapshot(const RequesterArgs& args) {
@@ -362,49 +381,28 @@ int VssRequester::DoSnapshot(const RequesterArgs& args) {
 
     // Declared after the apartment: aborted and released before COM is uninitialised.
     BackupComponents components;
-    LOG(Info) << "CreateVssBackupComponents..." << std::endl;
-    HRESULT hr = CreateVssBackupComponentsInternal(components.out());
-    if (FAILED(hr)) {
-        output_error("CreateVssBackupComponents failed with error code ", hr);
-        return hr;
-    }
-
-    LOG(Info) << "InitializeForBackup..." << std::endl;
-    hr = components->InitializeForBackup(NULL);
-    if (FAILED(hr)) {
-        output_error("InitializeForBackup failed with error code ", hr);
-        return hr;
-    }
+    HRESULT hr = snapshotStep("CreateVssBackupComponents",
+                              [&] { return CreateVssBackupComponentsInternal(components.out()); });
+    if (FAILED(hr)) return hr;
+    hr = snapshotStep("InitializeForBackup", [&] { return components->InitializeForBackup(NULL); });
+    if (FAILED(hr)) return hr;
 
     // From here on an unfinished backup must not stay open in the service, whatever way this call ends.
     components.abortUnlessDone();
-    LOG(Info) << "SetBackupState..." << std::endl;
-    hr = components->SetBackupState(false, true, static_cast<VSS_BACKUP_TYPE>(type), false);
-    if (FAILED(hr)) {
-        output_error("SetBackupState failed with error code ", hr);
-        return hr;
-    }
+    hr = snapshotStep("SetBackupState", [&] {
+        return components->SetBackupState(false, true, static_cast<VSS_BACKUP_TYPE>(type), false);
+    });
+    if (FAILED(hr)) return hr;
 
     IVssAsync* async = nullptr;
     HRESULT out = S_OK;
-    LOG(Info) << "GatherWriterMetadata..." << std::endl;
-    hr = components->GatherWriterMetadata(&async);
-    if (FAILED(hr)) {
-        output_error("GatherWriterMetadata failed with error code ", hr);
-        return hr;
-    }
-    if (!waitForAsync(async, &out)) {
-        LOG(Error) << "waitForAsync failed" << std::endl;
-        return 1;
-    }
+    hr = snapshotStep("GatherWriterMetadata", [&] { return components->GatherWriterMetadata(&async); });
+    if (FAILED(hr)) return hr;
+    if (!waited(async, &out)) return 1;
 
     VSS_ID setId{};
-    LOG(Info) << "StartSnapshotSet..." << std::endl;
-    hr = components->StartSnapshotSet(&setId);
-    if (FAILED(hr)) {
-        output_error("StartSnapshotSet failed with error code ", hr);
-        return hr;
-    }
+    hr = snapshotStep("StartSnapshotSet", [&] { return components->StartSnapshotSet(&setId); });
+    if (FAILED(hr)) return hr;
 
     LOG(Info) << "getVolumeList..." << std::endl;
     const std::vector<std::wstring> volumes = getVolumeList();
@@ -422,30 +420,14 @@ int VssRequester::DoSnapshot(const RequesterArgs& args) {
         LOG(Info) << "AddToSnapshotSet for volume " << toUtf8(path) << " returned " << hex(hr) << std::endl;
     }
 
-    LOG(Info) << "PrepareForBackup..." << std::endl;
     async = nullptr;
-    hr = components->PrepareForBackup(&async);
-    if (FAILED(hr)) {
-        output_error("PrepareForBackup failed with error code ", hr);
-        return hr;
-    }
-    if (!waitForAsync(async, &out)) {
-        LOG(Error) << "waitForAsync failed" << std::endl;
-        return 1;
-    }
-    if (!gatherWriterStatus(components.get())) {
-        LOG(Error) << "gatherWriterStatus failed" << std::endl;
-        return 1;
-    }
+    hr = snapshotStep("PrepareForBackup", [&] { return components->PrepareForBackup(&async); });
+    if (FAILED(hr)) return hr;
+    if (!waited(async, &out) || !writersReported(components.get())) return 1;
 
-    LOG(Info) << "DoSnapshotSet..." << std::endl;
     async = nullptr;
-    hr = components->DoSnapshotSet(&async);
-    out = hr;
-    if (FAILED(hr)) {
-        output_error("DoSnapshotSet failed with error code ", hr);
-        return hr;
-    }
+    hr = snapshotStep("DoSnapshotSet", [&] { return out = components->DoSnapshotSet(&async); });
+    if (FAILED(hr)) return hr;
     if (!waitForAsync(async, &out)) {
         LOG(Error) << "waitForAsync failed" << " hr=" << static_cast<uint32_t>(out) << " " << std::endl;
         if (out == kProviderVeto) {
@@ -454,26 +436,12 @@ int VssRequester::DoSnapshot(const RequesterArgs& args) {
         }
         return out == S_OK ? 1 : out;
     }
-    if (!gatherWriterStatus(components.get())) {
-        LOG(Error) << "gatherWriterStatus failed" << std::endl;
-        return 1;
-    }
+    if (!writersReported(components.get())) return 1;
 
-    LOG(Info) << "BackupComplete..." << std::endl;
     async = nullptr;
-    hr = components->BackupComplete(&async);
-    if (FAILED(hr)) {
-        output_error("BackupComplete failed with error code ", hr);
-        return hr;
-    }
-    if (!waitForAsync(async, &out)) {
-        LOG(Error) << "waitForAsync failed" << std::endl;
-        return 1;
-    }
-    if (!gatherWriterStatus(components.get())) {
-        LOG(Error) << "gatherWriterStatus failed" << std::endl;
-        return 1;
-    }
+    hr = snapshotStep("BackupComplete", [&] { return components->BackupComplete(&async); });
+    if (FAILED(hr)) return hr;
+    if (!waited(async, &out) || !writersReported(components.get())) return 1;
     components.done();
     return 0;
 }

@@ -1,6 +1,7 @@
 // The dialog manager: one modal dialog at a time, built from a table equal to dialog resource 101, driven by the
 // terminal or by a test's script. Events become the WM_COMMAND messages Windows would send.
 #include "launcher_internal.h"
+#include "text_internal.h"
 
 #include <platform/testing_launcher.h>
 #include <windows.h>

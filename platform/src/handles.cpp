@@ -5,7 +5,6 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <unordered_map>
 
 namespace platform::detail {
 namespace {
@@ -13,8 +12,7 @@ namespace {
 // Open handles. A handle is valid from its creation to its CloseHandle, whatever else still holds the object.
 struct HandleTable {
     std::mutex lock;
-    std::unordered_map<uintptr_t, KernelObject*> open;
-    uintptr_t next = 0x100;  // handle values are multiples of 4, as on Windows
+    HandleMap<KernelObject*> open{0x100, 4};  // handle values are multiples of 4, as on Windows
     std::atomic<unsigned long> staleUses{0};
 };
 
@@ -97,25 +95,21 @@ Deadline::Deadline(DWORD milliseconds)
 HANDLE publish(KernelObject* object) {
     HandleTable& table = handles();
     std::lock_guard<std::mutex> lock(table.lock);
-    const uintptr_t value = table.next;
-    table.next += 4;
-    table.open.emplace(value, object);
-    return reinterpret_cast<HANDLE>(value);
+    return reinterpret_cast<HANDLE>(table.open.add(object));
 }
 
 KernelObject* acquire(HANDLE handle) {
     HandleTable& table = handles();
     std::lock_guard<std::mutex> lock(table.lock);
-    auto it = table.open.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == table.open.end()) {
-        const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-        // Values are never reused: one below `next` was handed out and closed since.
-        if (value >= 0x100 && value < table.next && value % 4 == 0) table.staleUses.fetch_add(1);
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    KernelObject** found = table.open.find(value);
+    if (!found) {
+        if (table.open.closed(value)) table.staleUses.fetch_add(1);
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    it->second->refs.fetch_add(1);
-    return it->second;
+    (*found)->refs.fetch_add(1);
+    return *found;
 }
 
 void release(KernelObject* object) {
@@ -123,16 +117,14 @@ void release(KernelObject* object) {
 }
 
 bool closeHandle(HANDLE handle) {
-    KernelObject* object = nullptr;
+    std::optional<KernelObject*> object;
     {
         HandleTable& table = handles();
         std::lock_guard<std::mutex> lock(table.lock);
-        auto it = table.open.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == table.open.end()) return false;
-        object = it->second;
-        table.open.erase(it);
+        object = table.open.take(reinterpret_cast<uintptr_t>(handle));
     }
-    release(object);  // the handle's reference
+    if (!object) return false;
+    release(*object);  // the handle's reference
     return true;
 }
 

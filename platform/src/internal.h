@@ -4,6 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
 
 namespace platform::detail {
 
@@ -12,6 +17,28 @@ DWORD win32FromErrno(int error, bool missingIsPath);
 
 // Sets the thread's last error from errno and returns FALSE, for the BOOL-returning calls.
 BOOL failFromErrno(bool missingIsPath);
+
+// mkdir -p of a native path: true when it is a folder afterwards, else false with errno set (ENOTDIR when something
+// else stands there).
+bool makeFolders(const std::string& path);
+
+// `text` with each byte that `escaped(byte, position)` picks written as %XX, in upper-case hexadecimal.
+template <class Pick>
+std::string percentEscaped(const std::string& text, Pick escaped) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (escaped(c, i)) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 // A kernel object behind one or more HANDLEs. Handles are entries of a table of open handles, so a closed, stale
 // or bogus handle fails with ERROR_INVALID_HANDLE instead of touching freed memory.
@@ -24,6 +51,42 @@ public:
     virtual bool setEvent() { return false; }
     virtual bool resetEvent() { return false; }
     std::atomic<int> refs{1};
+};
+
+// The open handles of one kind and what each stands for. Values grow by `step` from `first` and are never reused,
+// so a closed handle stays invalid. Not locked itself: its owner's lock guards it with whatever else that lock guards.
+template <class T>
+class HandleMap {
+public:
+    HandleMap(uintptr_t first, uintptr_t step) : m_first(first), m_step(step), m_next(first) {}
+    uintptr_t add(T object) {
+        const uintptr_t value = m_next;
+        m_next += m_step;
+        m_open.emplace(value, std::move(object));
+        return value;
+    }
+    T* find(uintptr_t value) {
+        auto it = m_open.find(value);
+        return it == m_open.end() ? nullptr : &it->second;
+    }
+    std::optional<T> take(uintptr_t value) {
+        auto it = m_open.find(value);
+        if (it == m_open.end()) return std::nullopt;
+        std::optional<T> object(std::move(it->second));
+        m_open.erase(it);
+        return object;
+    }
+    // A value that is not open now but was handed out before.
+    bool closed(uintptr_t value) const {
+        return value >= m_first && value < m_next && (value - m_first) % m_step == 0 && !m_open.count(value);
+    }
+    size_t size() const { return m_open.size(); }
+
+private:
+    const uintptr_t m_first;
+    const uintptr_t m_step;
+    uintptr_t m_next;
+    std::unordered_map<uintptr_t, T> m_open;
 };
 
 // Opens a handle on the object; the object's reference passes to the handle.

@@ -6,6 +6,7 @@
 // Under the namespace lock, a file that nobody holds is an absent object: an open fails, a create makes a new file.
 // So a name lives exactly while a handle in any process holds it, as on Windows; a view keeps only the bytes.
 #include "internal.h"
+#include "text_internal.h"
 
 #include <platform/paths.h>
 #include <platform/testing.h>
@@ -257,16 +258,6 @@ private:
 
 std::string objectFolder() { return platform::standinRoot() + "/objects"; }
 
-bool makeFolders(const std::string& path) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos == path.size() || path[pos] == '/') {
-            const std::string part = path.substr(0, pos);
-            if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
-        }
-    }
-    return true;
-}
-
 // A file name for the object name: letters and digits kept, every other byte escaped; long names end in a hash.
 std::string fileNameFor(const std::string& name) {
     static const char* hex = "0123456789abcdef";
@@ -286,29 +277,6 @@ std::string fileNameFor(const std::string& name) {
         char tail[24];
         snprintf(tail, sizeof tail, "#%016llx", static_cast<unsigned long long>(hash));
         out = out.substr(0, 180) + tail;
-    }
-    return out;
-}
-
-std::string utf8(LPCWSTR name) {
-    std::string out;
-    for (; *name; ++name) {
-        const uint32_t c = static_cast<uint32_t>(*name);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
     }
     return out;
 }
@@ -581,24 +549,24 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL daclPresent
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name) {
-    const std::string narrow = name ? utf8(name) : std::string();
+    const std::string narrow = name ? toUtf8(name) : std::string();
     return CreateEventA(attributes, manualReset, initialState, name ? narrow.c_str() : nullptr);
 }
 
 HANDLE OpenEventA(DWORD, BOOL, LPCSTR name) { return openObject(name, Kind::Event); }
 HANDLE OpenEventW(DWORD access, BOOL inherit, LPCWSTR name) {
-    return name ? OpenEventA(access, inherit, utf8(name).c_str()) : fail(ERROR_INVALID_PARAMETER);
+    return name ? OpenEventA(access, inherit, toUtf8(name).c_str()) : fail(ERROR_INVALID_PARAMETER);
 }
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name) {
     return createMutex(attributes, initialOwner, name);
 }
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
-    return createMutex(attributes, initialOwner, name ? utf8(name).c_str() : nullptr);
+    return createMutex(attributes, initialOwner, name ? toUtf8(name).c_str() : nullptr);
 }
 HANDLE OpenMutexA(DWORD, BOOL, LPCSTR name) { return openObject(name, Kind::Mutex); }
 HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name) {
-    return name ? OpenMutexA(access, inherit, utf8(name).c_str()) : fail(ERROR_INVALID_PARAMETER);
+    return name ? OpenMutexA(access, inherit, toUtf8(name).c_str()) : fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL ReleaseMutex(HANDLE handle) {
@@ -617,11 +585,11 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD p
 }
 HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect, DWORD high, DWORD low,
                           LPCWSTR name) {
-    return createMapping(file, attributes, protect, high, low, name ? utf8(name).c_str() : nullptr);
+    return createMapping(file, attributes, protect, high, low, name ? toUtf8(name).c_str() : nullptr);
 }
 HANDLE OpenFileMappingA(DWORD, BOOL, LPCSTR name) { return openObject(name, Kind::Mapping); }
 HANDLE OpenFileMappingW(DWORD access, BOOL inherit, LPCWSTR name) {
-    return name ? OpenFileMappingA(access, inherit, utf8(name).c_str()) : fail(ERROR_INVALID_PARAMETER);
+    return name ? OpenFileMappingA(access, inherit, toUtf8(name).c_str()) : fail(ERROR_INVALID_PARAMETER);
 }
 
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {

@@ -1,6 +1,7 @@
 // The module file name and process creation over posix_spawn.
 #include "internal.h"
 #include "launcher_internal.h"
+#include "text_internal.h"
 
 #include <platform/testing_launcher.h>
 #include <windows.h>
@@ -183,59 +184,6 @@ void journal(const std::string& entry) {
     g_journal.push_back(entry);
 }
 
-std::string wideToUtf8(const std::wstring& text) {
-    std::string out;
-    for (wchar_t unit : text) {
-        char32_t c = static_cast<char32_t>(unit);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::wstring utf8ToWide(const std::string& text) {
-    std::wstring out;
-    const size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = 0;
-        char32_t c = 0, min = 0;
-        if (lead < 0x80) {
-            length = 1, c = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, c = lead & 0x1F, min = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, c = lead & 0x0F, min = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, c = lead & 0x07, min = 0x10000;
-        }
-        bool ok = length != 0 && i + length <= n;
-        for (size_t k = 1; ok && k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            ok = (next & 0xC0) == 0x80;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if (ok && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
-        out += ok ? static_cast<wchar_t>(c) : static_cast<wchar_t>(0xFFFD);
-        i += ok ? length : 1;
-    }
-    return out;
-}
-
 }  // namespace platform::detail
 
 namespace platform_test {
@@ -297,13 +245,13 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     }
     std::vector<std::wstring> wideArgs = splitCommandLine(line);
     const std::wstring programName = applicationName ? std::wstring(applicationName) : wideArgs[0];
-    const std::string program = findProgram(wideToUtf8(programName));
+    const std::string program = findProgram(toUtf8(programName));
     if (program.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
     std::vector<std::string> args;
-    for (const auto& arg : wideArgs) args.push_back(wideToUtf8(arg));
+    for (const auto& arg : wideArgs) args.push_back(toUtf8(arg));
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -318,7 +266,7 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     if (!inheritHandles) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::string directory;
     if (currentDirectory) {
-        directory = wideToUtf8(currentDirectory);
+        directory = toUtf8(currentDirectory);
         posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     }
     posix_spawnattr_t attributes;

@@ -2,6 +2,7 @@
 // holding its type (4 bytes, little-endian) and then its bytes. Nothing is cached: each call reads or writes the
 // files, so another process sees what is stored. A write goes to a temporary file ("#...") renamed into place.
 #include "internal.h"
+#include "text_internal.h"
 #include "settings_internal.h"
 
 #include <platform/paths.h>
@@ -25,6 +26,8 @@
 
 namespace {
 
+using platform::detail::toUtf8;
+
 struct Key {
     std::string folder;  // on disk
     std::string name;    // "HKEY_LOCAL_MACHINE\SOFTWARE\...", as stored
@@ -38,8 +41,7 @@ struct Fault {
 };
 
 std::mutex g_lock;
-std::map<uintptr_t, Key> g_keys;
-uintptr_t g_nextHandle = 0x1000;
+platform::detail::HandleMap<Key> g_keys{0x1000, 4};
 bool g_journalOn = false;
 std::vector<platform_test::PlatformCall> g_journal;
 std::vector<Fault> g_faults;
@@ -55,32 +57,22 @@ const char* predefinedName(HKEY key) {
     }
 }
 
-void makeFolders(const std::string& path) {
-    for (size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
-        mkdir(path.substr(0, at).c_str(), 0777);
-        if (at == std::string::npos) break;
-    }
-}
-
 // The key behind a handle; a predefined key's folder is made on first use.
 std::optional<Key> lookup(HKEY handle) {
     if (const char* name = predefinedName(handle)) {
         Key key{platform::standinRoot() + "/registry/" + name, name, KEY_ALL_ACCESS};
-        makeFolders(key.folder);
+        platform::detail::makeFolders(key.folder);
         return key;
     }
     std::lock_guard<std::mutex> lock(g_lock);
-    auto found = g_keys.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == g_keys.end()) return std::nullopt;
-    return found->second;
+    const Key* found = g_keys.find(reinterpret_cast<uintptr_t>(handle));
+    if (!found) return std::nullopt;
+    return *found;
 }
 
 HKEY publishKey(Key key) {
     std::lock_guard<std::mutex> lock(g_lock);
-    const uintptr_t handle = g_nextHandle;
-    g_nextHandle += 4;
-    g_keys.emplace(handle, std::move(key));
-    return reinterpret_cast<HKEY>(handle);
+    return reinterpret_cast<HKEY>(g_keys.add(std::move(key)));
 }
 
 // A failure a test armed for a whole process it starts: "<function>:<nth>:<code>".
@@ -117,46 +109,11 @@ LONG enter(const char* function, const std::string& key, const std::string& valu
     return code;
 }
 
-std::string utf8(LPCWSTR text) {
-    std::string out;
-    if (!text) return out;
-    for (; *text; ++text) {
-        uint32_t c = static_cast<uint32_t>(*text);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // A name as a file name: '/', '%', the markers '@' and '#', control bytes and a leading '.' become %XX.
 std::string encode(const std::string& name) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == '/' || c == '%' || c == '@' || c == '#' || (i == 0 && c == '.')) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return platform::detail::percentEscaped(name, [](unsigned char c, size_t i) {
+        return c < 0x20 || c == '/' || c == '%' || c == '@' || c == '#' || (i == 0 && c == '.');
+    });
 }
 
 int hexDigit(char c) {
@@ -422,7 +379,7 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY resul
 }
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result) {
-    const std::string sub = utf8(subKey);
+    const std::string sub = toUtf8(subKey);
     if (LONG injected = enter("RegOpenKeyExW", joined(keyName(key), sub), "")) return injected;
     return openKey(key, sub, access, result, false, nullptr);
 }
@@ -436,7 +393,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM acc
 
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
                         PHKEY result, LPDWORD disposition) {
-    const std::string sub = utf8(subKey);
+    const std::string sub = toUtf8(subKey);
     if (LONG injected = enter("RegCreateKeyExW", joined(keyName(key), sub), "")) return injected;
     return openKey(key, sub, access, result, true, disposition);
 }
@@ -446,7 +403,7 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, 
 }
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
-    return queryValue("RegQueryValueExW", key, utf8(name), reserved, type, data, size);
+    return queryValue("RegQueryValueExW", key, toUtf8(name), reserved, type, data, size);
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
@@ -454,16 +411,16 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* dat
 }
 
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
-    return setValue("RegSetValueExW", key, utf8(name), type, data, size);
+    return setValue("RegSetValueExW", key, toUtf8(name), type, data, size);
 }
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) { return deleteValue("RegDeleteValueA", key, name ? name : ""); }
 
-LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) { return deleteValue("RegDeleteValueW", key, utf8(name)); }
+LSTATUS RegDeleteValueW(HKEY key, LPCWSTR name) { return deleteValue("RegDeleteValueW", key, toUtf8(name)); }
 
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subKey) { return deleteKey("RegDeleteKeyA", key, subKey ? subKey : ""); }
 
-LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) { return deleteKey("RegDeleteKeyW", key, utf8(subKey)); }
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) { return deleteKey("RegDeleteKeyW", key, toUtf8(subKey)); }
 
 LSTATUS RegFlushKey(HKEY handle) {
     if (LONG injected = enter("RegFlushKey", keyName(handle), "")) return injected;
@@ -486,7 +443,7 @@ LSTATUS RegCloseKey(HKEY handle) {
     if (LONG injected = enter("RegCloseKey", keyName(handle), "")) return injected;
     if (predefinedName(handle)) return ERROR_SUCCESS;
     std::lock_guard<std::mutex> lock(g_lock);
-    return g_keys.erase(reinterpret_cast<uintptr_t>(handle)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return g_keys.take(reinterpret_cast<uintptr_t>(handle)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 void platform_test::startCallJournal() {

@@ -144,15 +144,6 @@ struct Record {
 
 std::string serviceFolder() { return platform::standinRoot() + "/services"; }
 
-bool makeFolders(const std::string& path) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos == path.size() || path[pos] == '/') {
-            if (mkdir(path.substr(0, pos).c_str(), 0777) != 0 && errno != EEXIST) return false;
-        }
-    }
-    return true;
-}
-
 // Service names are case-insensitive on Windows.
 std::string recordPath(const std::string& name) {
     std::string file;
@@ -172,7 +163,7 @@ std::string recordPath(const std::string& name) {
 class StoreLock {
 public:
     StoreLock() {
-        makeFolders(serviceFolder());
+        platform::detail::makeFolders(serviceFolder());
         m_fd = open((serviceFolder() + "/.store.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (m_fd >= 0) {
             while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {

@@ -36,16 +36,6 @@ void readFaultFromEnvironment() {
     if (end && *end == '\0' && error != 0) g_createDirectoryFault.store(static_cast<DWORD>(error));
 }
 
-// mkdir -p of a native path; true when it exists as a folder afterwards.
-bool makeFolders(const std::string& path) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        mkdir(path.substr(0, pos).c_str(), 0777);
-    }
-    mkdir(path.c_str(), 0777);
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // One record a line: owner flag, type, caption, text, tab-separated; tabs, line ends and '\' escaped.
 std::string escape(const char* text) {
     std::string out;
@@ -75,6 +65,20 @@ std::string unescape(const std::string& text) {
 }
 
 }  // namespace
+
+bool makeFolders(const std::string& path) {
+    for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+        if (mkdir(path.substr(0, pos).c_str(), 0777) != 0 && errno != EEXIST) return false;
+        if (pos == std::string::npos) break;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
 
 bool takeCreateDirectoryFault(DWORD& error) {
     std::call_once(g_faultFromEnvironment, readFaultFromEnvironment);

@@ -1,5 +1,6 @@
 // VSS of the stand-in: backup components that play a scenario, with the service's order rules, and a provider
 // commit run as its own process for each snapshot set.
+#include "text_internal.h"
 #include "vss_internal.h"
 
 #include <platform/paths.h>
@@ -65,19 +66,7 @@ bool parseGuid(const std::string& text, GUID* guid) {
     return true;
 }
 
-std::string utf8FromWide(const std::wstring& text) {
-    std::u16string units;
-    for (wchar_t c : text) {
-        const auto point = static_cast<uint32_t>(c);
-        if (point >= 0x10000 && point <= 0x10FFFF) {
-            units.push_back(static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
-        } else {
-            units.push_back(static_cast<char16_t>(point));
-        }
-    }
-    return platform::detail::utf8FromUtf16(units);
-}
+std::string utf8FromWide(const std::wstring& text) { return platform::detail::toUtf8(text); }
 
 std::wstring wideFromUtf8(const std::string& text) {
     const std::u16string units = platform::detail::utf16FromUtf8(text);
@@ -593,34 +582,7 @@ std::string platform::detail::hexCode(HRESULT hr) {
     return text;
 }
 
-std::string platform::detail::utf8FromUtf16(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
+std::string platform::detail::utf8FromUtf16(const std::u16string& text) { return toUtf8(text); }
 
 std::u16string platform::detail::utf16FromUtf8(const std::string& text) {
     std::u16string out;

@@ -1,5 +1,8 @@
 // WinHTTP over plain blocking-style sockets: one TCP connection per request handle, no proxy, no redirects, no
 // TLS. Every limit is a deadline for the whole step it bounds, so a trickling server cannot stretch a call.
+#include "internal.h"
+#include "text_internal.h"
+
 #include <platform/testing_winhttp.h>
 #include <winhttp.h>
 
@@ -18,7 +21,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <unordered_map>
 #include <vector>
 
 #ifndef ERROR_WINHTTP_INCORRECT_HANDLE_TYPE
@@ -26,6 +28,8 @@
 #endif
 
 namespace {
+
+using platform::detail::toUtf8;
 
 constexpr size_t kMaxHeaderBlock = 64 * 1024;
 
@@ -93,8 +97,7 @@ struct Request : Object {
 
 struct Table {
     std::mutex lock;
-    std::unordered_map<uintptr_t, std::shared_ptr<Object>> open;
-    uintptr_t next = 0x7A000;
+    platform::detail::HandleMap<std::shared_ptr<Object>> open{0x7A000, 8};
     std::vector<platform_test::WinHttpClose> closes;
 };
 
@@ -106,18 +109,14 @@ Table& table() {
 HINTERNET publish(std::shared_ptr<Object> object) {
     Table& t = table();
     std::lock_guard<std::mutex> lock(t.lock);
-    const uintptr_t value = t.next;
-    t.next += 8;
-    t.open.emplace(value, std::move(object));
-    return reinterpret_cast<HINTERNET>(value);
+    return reinterpret_cast<HINTERNET>(t.open.add(std::move(object)));
 }
 
 std::shared_ptr<Object> lookup(HINTERNET handle) {
     Table& t = table();
     std::lock_guard<std::mutex> lock(t.lock);
-    auto it = t.open.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.open.end()) return nullptr;
-    return it->second;
+    const std::shared_ptr<Object>* found = t.open.find(reinterpret_cast<uintptr_t>(handle));
+    return found ? *found : nullptr;
 }
 
 template <class T>
@@ -139,54 +138,11 @@ BOOL fail(DWORD error) {
     return FALSE;
 }
 
-std::string toUtf8(const wchar_t* text, size_t length) {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t c = static_cast<uint32_t>(text[i]);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
-            const uint32_t low = static_cast<uint32_t>(text[i + 1]);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string toUtf8(const wchar_t* text) { return text ? toUtf8(text, std::wcslen(text)) : std::string(); }
-
 // WinHTTP's default escaping of the object name: blanks, control bytes, non-ASCII bytes and "<> become %XX;
 // '%' is taken as an escape already made.
 std::string escapePath(const std::string& path) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>') {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return platform::detail::percentEscaped(
+        path, [](unsigned char c, size_t) { return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>'; });
 }
 
 class Deadline {
@@ -592,11 +548,7 @@ BOOL WinHttpCloseHandle(HINTERNET handle) {
     {
         Table& t = table();
         std::lock_guard<std::mutex> lock(t.lock);
-        auto it = t.open.find(reinterpret_cast<uintptr_t>(handle));
-        if (it != t.open.end()) {
-            object = std::move(it->second);
-            t.open.erase(it);
-        }
+        object = t.open.take(reinterpret_cast<uintptr_t>(handle)).value_or(nullptr);
     }
     if (!object) {
         recordClose(handle, "invalid", false);

@@ -1,7 +1,7 @@
 // One 4096-byte chunk handed to a module and given back: through the memory pool (a request served at once, then
 // the segment freed) against the tracked heap (a tracked array allocation and free of the same size), count-only,
 // in the same run. The machine may be shared: the load average is printed with the figures.
-#include "MemShield.h"
+#include "BenchmarkMedians.h"
 #include "MemoryPool.h"
 #include "Timer.h"
 #include "TrackedAllocation.h"
@@ -9,9 +9,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <fstream>
-#include <map>
-#include <string>
 
 namespace {
 
@@ -47,44 +44,14 @@ void BM_HeapChunk(benchmark::State& state) {
     }
 }
 
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medianNs[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medianNs;
-};
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string text;
-    std::getline(in, text);
-    return text;
-}
-
 }  // namespace
 
 BENCHMARK(BM_PoolSegment)->Repetitions(kRounds)->ReportAggregatesOnly(true);
 BENCHMARK(BM_HeapChunk)->Repetitions(kRounds)->ReportAggregatesOnly(true);
 
 int main(int argc, char** argv) {
-    MemShield::s_enabled = false;  // count-only, as the programs run by default
-    MemShield::instance();
-    benchmark::Initialize(&argc, argv);
-    const std::string loadBefore = loadAverage();
-    MedianReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    const double pool = reporter.medianNs["BM_PoolSegment"];
-    const double heap = reporter.medianNs["BM_HeapChunk"];
-    std::printf("\nmedians of %d rounds; load average before: %s, after: %s\n", kRounds, loadBefore.c_str(),
-                loadAverage().c_str());
-    if (pool > 0 && heap > 0) {
+    if (const auto ns = runBenchmarksForMedians(argc, argv, kRounds).both("BM_PoolSegment", "BM_HeapChunk")) {
+        const auto [pool, heap] = *ns;
         std::printf("4096-byte chunk handed out and back: pool %.2f ns, tracked heap %.2f ns, heap/pool %.2f\n", pool,
                     heap, heap / pool);
     }

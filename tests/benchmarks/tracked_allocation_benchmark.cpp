@@ -2,7 +2,7 @@
 // object. Each benchmark runs several rounds; the medians are compared at the end. The machine may be shared:
 // the load average is printed with the figures.
 #include "ActiveObject.h"
-#include "MemShield.h"
+#include "BenchmarkMedians.h"
 #include "TrackedAllocation.h"
 
 #include <benchmark/benchmark.h>
@@ -10,10 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <map>
-#include <string>
 #include <thread>
 
 namespace {
@@ -69,29 +65,6 @@ void BM_ActiveObjectEmptyActions(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(kActions) * state.iterations(), benchmark::Counter::kIsRate);
 }
 
-// Keeps the median of every benchmark besides printing as usual.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medianNs[run.run_name.function_name] = run.GetAdjustedRealTime();
-                if (run.counters.count("actions_per_s")) actionsPerS = run.counters.at("actions_per_s").value;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medianNs;
-    double actionsPerS = 0;
-};
-
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string text;
-    std::getline(in, text);
-    return text;
-}
-
 }  // namespace
 
 BENCHMARK(BM_PlainNewDelete)->Repetitions(kRounds)->ReportAggregatesOnly(true);
@@ -104,21 +77,13 @@ BENCHMARK(BM_ActiveObjectEmptyActions)
     ->UseRealTime();
 
 int main(int argc, char** argv) {
-    MemShield::s_enabled = false;  // count-only, as the programs run by default
-    MemShield::instance();
-    benchmark::Initialize(&argc, argv);
-    const std::string loadBefore = loadAverage();
-    MedianReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    const double plain = reporter.medianNs["BM_PlainNewDelete"];
-    const double tracked = reporter.medianNs["BM_TrackedNewDelete"];
-    std::printf("\nmedians of %d rounds; load average before: %s, after: %s\n", kRounds, loadBefore.c_str(),
-                loadAverage().c_str());
-    if (plain > 0 && tracked > 0) {
+    BenchmarkMedians medians = runBenchmarksForMedians(argc, argv, kRounds);
+    if (const auto ns = medians.both("BM_PlainNewDelete", "BM_TrackedNewDelete")) {
+        const auto [plain, tracked] = *ns;
         std::printf("new/delete pair: plain %.2f ns, tracked %.2f ns, difference %.2f ns, ratio %.2f\n", plain,
                     tracked, tracked - plain, tracked / plain);
     }
-    if (reporter.actionsPerS > 0) std::printf("empty actions through one active object: %.0f per second\n", reporter.actionsPerS);
+    const double actionsPerS = medians.counters["actions_per_s"];
+    if (actionsPerS > 0) std::printf("empty actions through one active object: %.0f per second\n", actionsPerS);
     return 0;
 }

@@ -3,43 +3,14 @@
 // TALVO_ARGV_DUMP, each as UTF-8 followed by a zero byte, and a
 // line end after the last. TALVO_ARGV_DUMP_SLEEP_MS delays it; it also writes to
 // its standard streams, which must not reach whoever started it.
+#include "text_internal.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
-
-namespace {
-
-std::string utf8(const wchar_t* text) {
-    std::string out;
-    for (const wchar_t* p = text; *p; ++p) {
-        char32_t c = static_cast<char32_t>(*p);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(p[1]) - 0xDC00);
-            ++p;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-}  // namespace
 
 extern "C" int wmain(int argc, wchar_t** argv) {
     std::printf("argv dump on standard output\n");
@@ -54,7 +25,7 @@ extern "C" int wmain(int argc, wchar_t** argv) {
     const std::string partial = std::string(target) + ".partial";
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        for (int i = 1; i < argc; ++i) out << utf8(argv[i]) << '\0';
+        for (int i = 1; i < argc; ++i) out << platform::detail::toUtf8(argv[i]) << '\0';
         out << '\n';
     }
     return std::rename(partial.c_str(), target) == 0 ? 0 : 3;
