@@ -207,6 +207,7 @@ TEST_F(E2eSimulatorTest, ProviderNotRegistered) {
 TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
     std::string long10k;
     while (long10k.size() < 10240) long10k += "Name \xf0\x9f\x98\x80 \"q\" \\b ";
+    const std::string forging = "cp\r\n2026-01-01 00:00:00.000,Info,1,NON,,wmain,Vantrell.exe done. ret=0 ";
     const std::string odd = "say \"hi\" C:\\x\\ \\\" \xf0\x9f\x98\x80 \xf0\x9d\x84\x9e \xe6\x97\xa5";
     struct Row {
         const char* name;
@@ -229,12 +230,18 @@ TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
          "Done taking CP."},
         {"local refuses", false, "read", 0, {"refuse"}, none, "checkpoint", "", -1002, "none", {}, {}, {}, true,
          "No connection either to local or peer"},
+        // Accepts the ping and never answers: the client's limit (3 s here) ends the wait, also under Wine.
+        {"local silent", false, "read", 0, {"--mode", "silent"}, none, "checkpoint", "", -1002, "none", {}, {}, {},
+         true, "in WinHttpReceiveResponse."},
         {"local answers 500", false, "read", 0, {"--status", "500"}, none, "checkpoint", "", 0, "0", {},
          {"checkpoint"}, {}, true, "Done taking CP."},
         {"peer down, local answers", false, "read", 0, {}, {"refuse"}, "checkpoint", "", 0, "0", {}, {"checkpoint"},
          {}, true, "m_peerClientConnected = 0"},
         {"a name with quotes, backslashes and characters beyond the BMP", false, "read", 0, {}, {}, odd, "", 0, "0",
          {}, {odd}, {odd}, true, "Done taking CP on peer KESTRUM."},
+        // Logged with its line ends shown, so the rest cannot pass for a log record; the server gets it unchanged.
+        {"a name with line ends", false, "read", 0, {}, none, forging, "", 0, "0", {}, {forging}, {}, true,
+         "Tag: cp\\r\\n2026-01-01 00:00:00.000,Info,1,NON,,wmain,Vantrell.exe done. ret=0 "},
         {"a name of 10 kB", false, "read", 0, {}, none, long10k, "", 0, "0", {}, {long10k}, {}, true,
          "Done taking CP."},
         {"runner answers", true, "answer", 0, none, none, "", "", 0, "0", {"freeze-complete 0", "thaw-complete 0"},
@@ -279,5 +286,8 @@ TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
         EXPECT_EQ(storedStamp(), (std::optional<StoredValue>{StoredValue{REG_BINARY, kStamp}}));
         EXPECT_EQ(!storedRunOnce().has_value(), row.runOnceGone);
         EXPECT_TRUE(logHas(r.agent.perRunLog, row.cause)) << row.cause;
+        for (const auto& line : r.agent.perRunLog) {
+            EXPECT_NE(line.time, "2026-01-01 00:00:00.000") << "a forged record: " << line.message;
+        }
     }
 }
