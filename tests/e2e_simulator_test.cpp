@@ -146,6 +146,7 @@ protected:
         Strings runner;
         std::string block;
         Strings local, peer;
+        long long ms = 0;  // the agent's run
     };
     // One checkpoint with the outside party `part` ("" for none) and the two servers.
     Run run(bool externally, const std::string& part, int delayMs, const Strings& local, const Strings& peer,
@@ -165,7 +166,10 @@ protected:
         const std::string peerUrl = peerServer.url() == "127.0.0.1" ? "localhost" : peerServer.url();
         const Strings args = externally ? Strings{"-ExternallyInitiated"}
                                         : Strings{localServer.url(), localServer.port(), peerUrl, peerServer.port(), name};
+        const auto started = std::chrono::steady_clock::now();
         result.agent = sandbox.run(args);
+        result.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                        .count();
         if (!part.empty()) {
             std::ofstream(journal + ".stop") << "";
             EXPECT_GE(runner.wait(10000), 0) << "the runner did not end";
@@ -269,6 +273,8 @@ TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
         const Run r = run(row.externally, row.part, row.delayMs, row.local, row.peer, row.tag);
         EXPECT_TRUE(r.agent.result.started);
         EXPECT_FALSE(r.agent.result.timedOut);
+        // No wait of a run here is longer than 8 s: a server that never answers is left at the client's limit.
+        EXPECT_LT(r.ms, 20000);
         EXPECT_EQ(r.agent.err.find("Sanitizer"), std::string::npos) << r.agent.err;
         EXPECT_EQ(r.agent.result.exitCode, row.exitCode);
         if (!row.block.empty()) {
