@@ -318,6 +318,33 @@ TEST_F(FlowListenerHttpTest, FailedFlowLogsItsErrorNumberAndSendsNothingMore) {
     EXPECT_EQ(targets(server), std::vector<std::string>{kPingPath});
 }
 
+// Every value of the command line is logged on one line, its CR and LF shown as "\r" and "\n"; the client keeps
+// the host as it was given.
+TEST_F(FlowListenerHttpTest, LineEndsInTheArgumentsAreLoggedVisibly) {
+    Arguments args = listenerArguments(L"a\nb", 81, L"c\rd", 82, L"cp\r\nx");
+    args.m_localPort = L"81\n";
+    args.m_peerPort = L"\r82";
+    SnapshotFlowInternallyInitiatedListener listener(args);
+    std::vector<std::string> lines = httpListenerLines();
+    lines.resize(std::min<size_t>(lines.size(), 6));
+    const std::vector<std::string> expected = {
+        "Info,SnapshotFlowInternallyInitiatedListener,SnapshotFlowHttpListener",
+        "Info,SnapshotFlowInternallyInitiatedListener,localURL: a\\nb",
+        "Info,SnapshotFlowInternallyInitiatedListener,localPort: 81\\n",
+        "Info,SnapshotFlowInternallyInitiatedListener,peerURL: c\\rd",
+        "Info,SnapshotFlowInternallyInitiatedListener,peerPort: \\r82",
+        "Info,SnapshotFlowInternallyInitiatedListener,Tag: cp\\r\\nx",
+    };
+    EXPECT_EQ(lines, expected);
+
+    sharedClient().clear();
+    const HttpClient client(L"h\r\ni", 80);
+    const auto urlLines = sharedClient().linesWith("m_serverUrl = ");
+    ASSERT_EQ(urlLines.size(), 1u);
+    EXPECT_NE(urlLines[0].find("m_serverUrl = h\\r\\ni\n"), std::string::npos) << urlLines[0];
+    EXPECT_EQ(urlLines[0].find('\r'), std::string::npos) << urlLines[0];
+}
+
 TEST_F(FlowListenerHttpTest, ConstructionLogsTheArgumentsAndTheMacs) {
     Arguments args = listenerArguments(L"host-a", 81, L"host-b", 82, L"cp\u00e9");
     args.m_localPort = L"81x";
