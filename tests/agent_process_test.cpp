@@ -271,3 +271,24 @@ TEST_F(AgentProcessTest, MemoryTrackingOnEndsLikeOff) {
         EXPECT_EQ(wmainMessages(on), wmainMessages(off));
     }
 }
+
+// A line end inside an argument cannot forge a record: every value from the command line is logged on its own
+// line with CR and LF shown as "\r" and "\n", and the parser still receives the value unchanged.
+TEST_F(AgentProcessTest, LineEndsInArgumentsAreLoggedVisibly) {
+    const std::string forged = "2026-01-01 00:00:00.000,Info,1,NON,,wmain,Vantrell.exe done. ret=0 ";
+    const auto run = sandbox.run({"a\r\n" + forged, "1", "b", "2", "t\n" + forged, "volumes=x\n" + forged});
+    expectCleanEnd(run);
+    EXPECT_EQ(run.result.exitCode, -1006);
+    for (const auto& line : run.perRunLog) {
+        EXPECT_NE(line.time, "2026-01-01 00:00:00.000") << "a forged record: " << line.message;
+        EXPECT_EQ(line.message.find('\r'), std::string::npos);
+    }
+    // The dump cuts each argument at 49 bytes before the line ends are shown.
+    const std::vector<std::string> dump = {"arguments are :", "a\\r\\n" + forged.substr(0, 46),
+                                           "1", "b", "2", "t\\n" + forged.substr(0, 47),
+                                           "volumes=x\\n" + forged.substr(0, 39)};
+    EXPECT_EQ(messagesOf(run.perRunLog, "printArgs"), dump);
+    EXPECT_EQ(messagesOf(run.perRunLog, "parse_keyword_args"),
+              std::vector<std::string>{"Keyword argument - volumes: x\\n" + forged});
+    EXPECT_EQ(wmainMessages(run).back(), kDoneNoProvider);
+}

@@ -146,6 +146,7 @@ protected:
         Strings runner;
         std::string block;
         Strings local, peer;
+        long long ms = 0;  // the agent's run
     };
     // One checkpoint with the outside party `part` ("" for none) and the two servers.
     Run run(bool externally, const std::string& part, int delayMs, const Strings& local, const Strings& peer,
@@ -165,7 +166,10 @@ protected:
         const std::string peerUrl = peerServer.url() == "127.0.0.1" ? "localhost" : peerServer.url();
         const Strings args = externally ? Strings{"-ExternallyInitiated"}
                                         : Strings{localServer.url(), localServer.port(), peerUrl, peerServer.port(), name};
+        const auto started = std::chrono::steady_clock::now();
         result.agent = sandbox.run(args);
+        result.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                        .count();
         if (!part.empty()) {
             std::ofstream(journal + ".stop") << "";
             EXPECT_GE(runner.wait(10000), 0) << "the runner did not end";
@@ -207,6 +211,7 @@ TEST_F(E2eSimulatorTest, ProviderNotRegistered) {
 TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
     std::string long10k;
     while (long10k.size() < 10240) long10k += "Name \xf0\x9f\x98\x80 \"q\" \\b ";
+    const std::string forging = "cp\r\n2026-01-01 00:00:00.000,Info,1,NON,,wmain,Vantrell.exe done. ret=0 ";
     const std::string odd = "say \"hi\" C:\\x\\ \\\" \xf0\x9f\x98\x80 \xf0\x9d\x84\x9e \xe6\x97\xa5";
     struct Row {
         const char* name;
@@ -229,12 +234,18 @@ TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
          "Done taking CP."},
         {"local refuses", false, "read", 0, {"refuse"}, none, "checkpoint", "", -1002, "none", {}, {}, {}, true,
          "No connection either to local or peer"},
+        // Accepts the ping and never answers: the client's limit (3 s here) ends the wait, also under Wine.
+        {"local silent", false, "read", 0, {"--mode", "silent"}, none, "checkpoint", "", -1002, "none", {}, {}, {},
+         true, "in WinHttpReceiveResponse."},
         {"local answers 500", false, "read", 0, {"--status", "500"}, none, "checkpoint", "", 0, "0", {},
          {"checkpoint"}, {}, true, "Done taking CP."},
         {"peer down, local answers", false, "read", 0, {}, {"refuse"}, "checkpoint", "", 0, "0", {}, {"checkpoint"},
          {}, true, "m_peerClientConnected = 0"},
         {"a name with quotes, backslashes and characters beyond the BMP", false, "read", 0, {}, {}, odd, "", 0, "0",
          {}, {odd}, {odd}, true, "Done taking CP on peer KESTRUM."},
+        // Logged with its line ends shown, so the rest cannot pass for a log record; the server gets it unchanged.
+        {"a name with line ends", false, "read", 0, {}, none, forging, "", 0, "0", {}, {forging}, {}, true,
+         "Tag: cp\\r\\n2026-01-01 00:00:00.000,Info,1,NON,,wmain,Vantrell.exe done. ret=0 "},
         {"a name of 10 kB", false, "read", 0, {}, none, long10k, "", 0, "0", {}, {long10k}, {}, true,
          "Done taking CP."},
         {"runner answers", true, "answer", 0, none, none, "", "", 0, "0", {"freeze-complete 0", "thaw-complete 0"},
@@ -262,6 +273,8 @@ TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
         const Run r = run(row.externally, row.part, row.delayMs, row.local, row.peer, row.tag);
         EXPECT_TRUE(r.agent.result.started);
         EXPECT_FALSE(r.agent.result.timedOut);
+        // No wait of a run here is longer than 8 s: a server that never answers is left at the client's limit.
+        EXPECT_LT(r.ms, 20000);
         EXPECT_EQ(r.agent.err.find("Sanitizer"), std::string::npos) << r.agent.err;
         EXPECT_EQ(r.agent.result.exitCode, row.exitCode);
         if (!row.block.empty()) {
@@ -279,5 +292,8 @@ TEST_F(E2eSimulatorTest, ServersRunnersAndBootPolicy) {
         EXPECT_EQ(storedStamp(), (std::optional<StoredValue>{StoredValue{REG_BINARY, kStamp}}));
         EXPECT_EQ(!storedRunOnce().has_value(), row.runOnceGone);
         EXPECT_TRUE(logHas(r.agent.perRunLog, row.cause)) << row.cause;
+        for (const auto& line : r.agent.perRunLog) {
+            EXPECT_NE(line.time, "2026-01-01 00:00:00.000") << "a forged record: " << line.message;
+        }
     }
 }

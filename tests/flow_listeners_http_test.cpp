@@ -264,6 +264,46 @@ TEST_F(FlowListenerHttpTest, AnInsertClosedUnansweredIsAnErrorUnlessAnotherServe
     setTweak("t_httpClientTimeoutMsec", "");
 }
 
+// A server that answered the ping but never answers the insert: the flow goes on after the client's limit, and the
+// log says whether the checkpoint reached no server.
+TEST_F(FlowListenerHttpTest, SilentInsertEndsAtTheClientsLimit) {
+    struct Case {
+        const char* name;
+        bool peerAnswers;
+        bool failedLine;
+    };
+    const Case cases[] = {{"silent", false, true}, {"silent local, answering peer", true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setTweak("t_httpClientTimeoutMsec", "300");
+        sharedClient().clear();
+        HttpTestServer localServer;
+        HttpTestServer peerServer;
+        const std::wstring peerUrl = c.peerAnswers ? L"localhost" : L"0.0.0.0";
+        SnapshotFlowInternallyInitiatedListener listener(
+            listenerArguments(L"127.0.0.1", localServer.port(), peerUrl, peerServer.port()));
+        finishWithin(20000, "flow", [&] {
+            ASSERT_EQ(listener.notifySnapshotPrepare(), 0);
+            localServer.setBehaviour({HttpTestServer::Mode::Silent, 200, 0, ""});
+            const auto start = std::chrono::steady_clock::now();
+            listener.notifySnapshotQuiesceSuccess();
+            const auto took = std::chrono::steady_clock::now() - start;
+            EXPECT_GE(took, std::chrono::milliseconds(290));
+            EXPECT_LT(took, std::chrono::seconds(10));
+            listener.notifySnapshotThawSuccess();
+        });
+        const auto lines = httpListenerLines();
+        const std::string failed = "Error,notifySnapshotQuiesceSuccess,Taking CP failed on every connected KESTRUM";
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), failed), c.failedLine ? 1 : 0);
+        const auto done = std::find(lines.begin(), lines.end(), "Info,notifySnapshotQuiesceSuccess,Done taking CP.");
+        ASSERT_NE(done, lines.end());
+        if (c.failedLine) {
+            EXPECT_EQ(*(done - 1), failed);
+        }
+        EXPECT_EQ(localServer.requests().size(), 2u);
+    }
+}
+
 TEST_F(FlowListenerHttpTest, FailedFlowLogsItsErrorNumberAndSendsNothingMore) {
     HttpTestServer server;
     {
@@ -276,6 +316,33 @@ TEST_F(FlowListenerHttpTest, FailedFlowLogsItsErrorNumberAndSendsNothingMore) {
     }
     server.waitForRequests(2, 200);
     EXPECT_EQ(targets(server), std::vector<std::string>{kPingPath});
+}
+
+// Every value of the command line is logged on one line, its CR and LF shown as "\r" and "\n"; the client keeps
+// the host as it was given.
+TEST_F(FlowListenerHttpTest, LineEndsInTheArgumentsAreLoggedVisibly) {
+    Arguments args = listenerArguments(L"a\nb", 81, L"c\rd", 82, L"cp\r\nx");
+    args.m_localPort = L"81\n";
+    args.m_peerPort = L"\r82";
+    SnapshotFlowInternallyInitiatedListener listener(args);
+    std::vector<std::string> lines = httpListenerLines();
+    lines.resize(std::min<size_t>(lines.size(), 6));
+    const std::vector<std::string> expected = {
+        "Info,SnapshotFlowInternallyInitiatedListener,SnapshotFlowHttpListener",
+        "Info,SnapshotFlowInternallyInitiatedListener,localURL: a\\nb",
+        "Info,SnapshotFlowInternallyInitiatedListener,localPort: 81\\n",
+        "Info,SnapshotFlowInternallyInitiatedListener,peerURL: c\\rd",
+        "Info,SnapshotFlowInternallyInitiatedListener,peerPort: \\r82",
+        "Info,SnapshotFlowInternallyInitiatedListener,Tag: cp\\r\\nx",
+    };
+    EXPECT_EQ(lines, expected);
+
+    sharedClient().clear();
+    const HttpClient client(L"h\r\ni", 80);
+    const auto urlLines = sharedClient().linesWith("m_serverUrl = ");
+    ASSERT_EQ(urlLines.size(), 1u);
+    EXPECT_NE(urlLines[0].find("m_serverUrl = h\\r\\ni\n"), std::string::npos) << urlLines[0];
+    EXPECT_EQ(urlLines[0].find('\r'), std::string::npos) << urlLines[0];
 }
 
 TEST_F(FlowListenerHttpTest, ConstructionLogsTheArgumentsAndTheMacs) {

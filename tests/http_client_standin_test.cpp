@@ -1,6 +1,6 @@
 // test-traits: linux-only threaded
-// Linux only: these pin the WinHTTP stand-in's own error numbers, read its journal of closed handles (a stand-in
-// control), and wait on servers that never answer, against which Wine's WinHTTP does not return within its limits.
+// Linux only: these pin the WinHTTP stand-in's own error numbers and read its journal of closed handles (a stand-in
+// control).
 #include "FileLoggerSupport.h"
 #include "HttpClient.h"
 #include "HttpTestServer.h"
@@ -10,8 +10,10 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono;
@@ -144,6 +146,78 @@ TEST_F(StandinHttpTest, MinusOneLiftsTheLimit) {
     ASSERT_EQ(result.wait_for(milliseconds(5000)), std::future_status::ready);
     EXPECT_FALSE(result.get());
     EXPECT_EQ(loggedCount("Error 12152 in WinHttpReceiveResponse."), 1u);
+}
+
+// The receive-response limit bounds the whole wait for the headers on its own, set on the session (its requests
+// start with it) or on the request; the receive time-out is lifted in every case.
+TEST_F(StandinHttpTest, TheReceiveResponseLimitEndsASilentServer) {
+    struct Case {
+        const char* what;
+        DWORD onSession, onRequest;  // 0: not set
+        bool unlimited;              // still waiting after 1.5 s
+    };
+    const Case cases[] = {
+        {"on the session", 300, 0, false},
+        {"on the request", 0, 300, false},
+        {"the request's wins", 60000, 300, false},
+        {"-1 lifts it", static_cast<DWORD>(-1), 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A limit left unapplied would hold the wait until the server ends, not for ever.
+        auto server =
+            std::make_unique<HttpTestServer>(HttpTestServer::Behaviour{HttpTestServer::Mode::Silent, 200, 0, ""}, 4000);
+        HINTERNET session = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, NULL, NULL, 0);
+        ASSERT_TRUE(WinHttpSetTimeouts(session, -1, -1, -1, -1));
+        if (c.onSession) {
+            ASSERT_TRUE(WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT,
+                                         const_cast<DWORD*>(&c.onSession), sizeof(DWORD)));
+        }
+        HINTERNET connect = WinHttpConnect(session, kLoopback.c_str(), server->port(), 0);
+        HINTERNET request = WinHttpOpenRequest(connect, L"GET", L"/", NULL, NULL, NULL, 0);
+        if (c.onRequest) {
+            ASSERT_TRUE(WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT,
+                                         const_cast<DWORD*>(&c.onRequest), sizeof(DWORD)));
+        }
+        ASSERT_TRUE(WinHttpSendRequest(request, NULL, 0, NULL, 0, 0, 0));
+        const auto start = steady_clock::now();
+        auto result = std::async(std::launch::async, [&] {
+            const BOOL ok = WinHttpReceiveResponse(request, NULL);
+            return std::make_pair(ok, GetLastError());
+        });
+        if (c.unlimited) {
+            EXPECT_EQ(result.wait_for(milliseconds(1500)), std::future_status::timeout);
+            server->stop();
+        }
+        ASSERT_EQ(result.wait_for(milliseconds(8000)), std::future_status::ready);
+        const auto [ok, error] = result.get();
+        EXPECT_FALSE(ok);
+        if (!c.unlimited) {
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+            EXPECT_GE(msSince(start), 250);
+            EXPECT_LT(msSince(start), 2500);
+        }
+        WinHttpCloseHandle(request);
+        WinHttpCloseHandle(connect);
+        WinHttpCloseHandle(session);
+    }
+
+    // Only this option, as a DWORD, on a session or a request.
+    HINTERNET session = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, NULL, NULL, 0);
+    HINTERNET connect = WinHttpConnect(session, L"h", 80, 0);
+    DWORD value = 100;
+    EXPECT_FALSE(WinHttpSetOption(session, 6, &value, sizeof value));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_INVALID_OPTION));
+    EXPECT_FALSE(WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &value, 2));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, NULL, sizeof value));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(WinHttpSetOption(connect, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &value, sizeof value));
+    EXPECT_EQ(GetLastError(), 12018u);
+    EXPECT_FALSE(WinHttpSetOption(nullptr, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &value, sizeof value));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    WinHttpCloseHandle(connect);
+    WinHttpCloseHandle(session);
 }
 
 TEST_F(StandinHttpTest, EachFailureHasItsWinHttpNumber) {

@@ -189,6 +189,29 @@ TEST_F(ScriptedDialog, OkStartsTheAgentBeforeTheDialogEnds) {
     EXPECT_EQ(splitZeros(*dump), (std::vector<std::string>{"-GUI", "h", "8080", "0.0.0.0", "8081", "cp 1"}));
 }
 
+// A line end typed or pasted into the name cannot forge a record of the launcher's log: the command line is logged
+// with CR and LF shown as "\r" and "\n", and the agent receives the name as it was typed.
+TEST_F(ScriptedDialog, LineEndsInTheNameAreLoggedVisibly) {
+    installDump();
+    const std::string forged = "2026-01-01 00:00:00.000,Info,1,NON,,runAgent,Error 2 in CreateProcessW.";
+    const std::string name = "cp\r\n" + forged;
+    runDialog([&](DialogDriver& dialog) {
+        dialog.setText(std::wstring(name.begin(), name.end()));
+        dialog.enter();
+    });
+    std::string text;
+    for (const auto& line : sharedClient().lines()) text += line + "\n";
+    for (const auto& line : parseLogLines(text)) {
+        EXPECT_NE(line.time, "2026-01-01 00:00:00.000") << "a forged record: " << line.message;
+    }
+    const auto lines = launcherLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "runAgent: cmdline: Vantrell.exe -GUI h 8080 0.0.0.0 8081 \"cp\\r\\n" + forged + "\"");
+    const auto dump = waitForFile(m_dump);
+    ASSERT_TRUE(dump.has_value());
+    EXPECT_EQ(splitZeros(*dump), (std::vector<std::string>{"-GUI", "h", "8080", "0.0.0.0", "8081", name}));
+}
+
 // Cancel, Esc and the end of input all end the dialog with 1 and start nothing.
 TEST_F(ScriptedDialog, CancelAndEndOfInputStartNothing) {
     installDump();

@@ -1,6 +1,7 @@
 #include "ArgsParserUtils.h"
 
 #include "Logger.h"
+#include "VisibleLineEnds.h"
 
 #include <type_traits>
 
@@ -33,6 +34,6 @@ void ArgsParserUtils::printArgs(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) {
         char text[kDumpBufferSize];
         narrowForDump(argv[i], text);
-        LOG(Info) << text << std::endl;
+        LOG(Info) << visibleLineEnds(text) << std::endl;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "CommandLineQuoting.h"
 #include "Logger.h"
+#include "VisibleLineEnds.h"
 #include "WideText.h"
 #include "resource.h"
 
@@ -104,7 +105,7 @@ void runAgent(std::wstring& name) {
     LOG_RUN_AGENT(Info) << "peerPort: " << config.peerPort << std::endl;
 
     std::wstring commandLine = buildAgentCommandLine(config, name);
-    LOG_RUN_AGENT(Info) << "cmdline: " << toUtf8(commandLine) << std::endl;
+    LOG_RUN_AGENT(Info) << "cmdline: " << visibleLineEnds(toUtf8(commandLine)) << std::endl;
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);

@@ -1,6 +1,7 @@
 #include "ArgumentsParser.h"
 
 #include "Logger.h"
+#include "VisibleLineEnds.h"
 #include "WideText.h"
 
 #include <iostream>
@@ -78,7 +79,8 @@ int parse_keyword_args(std::vector<std::wstring> allowed, std::map<std::wstring,
             return -1;
         }
         out.emplace(key, value);  // an earlier occurrence stays
-        LOG(Info) << "Keyword argument - " << toUtf8(key) << ": " << toUtf8(value) << std::endl;
+        LOG(Info) << "Keyword argument - " << visibleLineEnds(toUtf8(key)) << ": " << visibleLineEnds(toUtf8(value))
+                  << std::endl;
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "Logger.h"
 #include "Tweaks.h"
+#include "VisibleLineEnds.h"
 #include "WideText.h"
 
 #include <cstdint>
@@ -61,7 +62,7 @@ std::wstring base64Encode(const unsigned char* bytes, size_t count) {
 
 HttpClient::HttpClient(const std::wstring& serverUrl, INTERNET_PORT serverPort)
     : m_serverUrl(serverUrl), m_serverPort(serverPort) {
-    LOG(Info) << "m_serverUrl = " << toUtf8(m_serverUrl) << std::endl;
+    LOG(Info) << "m_serverUrl = " << visibleLineEnds(toUtf8(m_serverUrl)) << std::endl;
     LOG(Info) << "m_serverPort = " << m_serverPort << std::endl;
 }
 
@@ -80,6 +81,13 @@ bool HttpClient::connect() {
     }
     if (!WinHttpSetTimeouts(m_session, timeoutMsec, timeoutMsec, timeoutMsec, timeoutMsec)) {
         LOG(Error) << "Error " << GetLastError() << " in WinHttpSetTimeouts." << std::endl;
+        return false;
+    }
+    // Wine's WinHttpReceiveResponse keeps to this limit alone, not to the receive time-out; -1 stays unlimited.
+    DWORD responseTimeoutMsec = static_cast<DWORD>(timeoutMsec);
+    if (!WinHttpSetOption(m_session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeoutMsec,
+                          sizeof(responseTimeoutMsec))) {
+        LOG(Error) << "Error " << GetLastError() << " in WinHttpSetOption." << std::endl;
         return false;
     }
     m_connect = WinHttpConnect(m_session, m_serverUrl.c_str(), m_serverPort, 0);

@@ -3,6 +3,7 @@
 #include "HttpClient.h"
 #include "Logger.h"
 #include "TrackedAllocation.h"
+#include "VisibleLineEnds.h"
 #include "WideText.h"
 
 #include <iphlpapi.h>
@@ -28,11 +29,11 @@ SnapshotFlowInternallyInitiatedListener::SnapshotFlowInternallyInitiatedListener
       m_tag(args.m_tag) {
     LOG(Info) << "SnapshotFlowHttpListener" << std::endl;
     collectMacAddresses(m_macs);
-    LOG(Info) << "localURL: " << toUtf8(m_localURL) << std::endl;
-    LOG(Info) << "localPort: " << toUtf8(m_localPort) << std::endl;
-    LOG(Info) << "peerURL: " << toUtf8(m_peerURL) << std::endl;
-    LOG(Info) << "peerPort: " << toUtf8(m_peerPort) << std::endl;
-    LOG(Info) << "Tag: " << toUtf8(m_tag) << std::endl;
+    LOG(Info) << "localURL: " << visibleLineEnds(toUtf8(m_localURL)) << std::endl;
+    LOG(Info) << "localPort: " << visibleLineEnds(toUtf8(m_localPort)) << std::endl;
+    LOG(Info) << "peerURL: " << visibleLineEnds(toUtf8(m_peerURL)) << std::endl;
+    LOG(Info) << "peerPort: " << visibleLineEnds(toUtf8(m_peerPort)) << std::endl;
+    LOG(Info) << "Tag: " << visibleLineEnds(toUtf8(m_tag)) << std::endl;
     for (const auto& mac : m_macs) LOG(Info) << "MAC: " << toUtf8(mac) << std::endl;
 }
 

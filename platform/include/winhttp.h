@@ -29,11 +29,17 @@ typedef WORD INTERNET_PORT;
 #define WINHTTP_QUERY_RAW_HEADERS_CRLF 22u
 #define WINHTTP_QUERY_FLAG_NUMBER 0x20000000u
 
+// WinHttpSetOption options (only this one is served).
+#define WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT 7u
+
 #ifndef ERROR_NOT_SUPPORTED
 #define ERROR_NOT_SUPPORTED 50u
 #endif
 #ifndef ERROR_WINHTTP_TIMEOUT
 #define ERROR_WINHTTP_TIMEOUT 12002u
+#endif
+#ifndef ERROR_WINHTTP_INVALID_OPTION
+#define ERROR_WINHTTP_INVALID_OPTION 12009u
 #endif
 #ifndef ERROR_WINHTTP_INVALID_URL
 #define ERROR_WINHTTP_INVALID_URL 12005u
@@ -66,6 +72,10 @@ HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWST
 // The resolve limit is kept but not applied: name resolution runs under the resolver's own limits.
 BOOL WinHttpSetTimeouts(HINTERNET handle, int resolveTimeout, int connectTimeout, int sendTimeout,
                         int receiveTimeout);
+// WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT (a DWORD of milliseconds; 0 and -1 mean no limit) on a session, whose
+// requests start with it, or on a request: the limit of the whole wait in WinHttpReceiveResponse. Any other option
+// fails with ERROR_WINHTTP_INVALID_OPTION.
+BOOL WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
 // A connection target: host and port only, no I/O. Port 0 means 80.
 HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT serverPort, DWORD reserved);
 HINTERNET WinHttpOpenRequest(HINTERNET connect, LPCWSTR verb, LPCWSTR objectName, LPCWSTR version, LPCWSTR referrer,

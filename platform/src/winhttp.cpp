@@ -39,6 +39,8 @@ struct Timeouts {
     int connect = 60000;
     int send = 30000;
     int receive = 30000;
+    // WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT: the whole wait for the response's headers, 90 s at first.
+    int receiveResponse = 90000;
 };
 
 enum class Kind { Session, Connect, Request };
@@ -352,7 +354,21 @@ BOOL WinHttpSetTimeouts(HINTERNET handle, int resolveTimeout, int connectTimeout
     if (object->kind == Kind::Request) target = &static_cast<Request&>(*object).timeouts;
     if (!target) return fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
     std::lock_guard<std::mutex> lock(table().lock);
-    *target = Timeouts{resolveTimeout, connectTimeout, sendTimeout, receiveTimeout};
+    *target = Timeouts{resolveTimeout, connectTimeout, sendTimeout, receiveTimeout, target->receiveResponse};
+    return TRUE;
+}
+
+BOOL WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength) {
+    std::shared_ptr<Object> object = lookup(handle);
+    if (!object) return fail(ERROR_INVALID_HANDLE);
+    if (option != WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) return fail(ERROR_WINHTTP_INVALID_OPTION);
+    if (!buffer || bufferLength != sizeof(DWORD)) return fail(ERROR_INVALID_PARAMETER);
+    Timeouts* target = nullptr;
+    if (object->kind == Kind::Session) target = &static_cast<Session&>(*object).timeouts;
+    if (object->kind == Kind::Request) target = &static_cast<Request&>(*object).timeouts;
+    if (!target) return fail(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+    std::lock_guard<std::mutex> lock(table().lock);
+    target->receiveResponse = static_cast<int>(*static_cast<const DWORD*>(buffer));
     return TRUE;
 }
 
@@ -460,7 +476,9 @@ BOOL WinHttpReceiveResponse(HINTERNET requestHandle, LPVOID /*reserved*/) {
     int receiveLimit;
     {
         std::lock_guard<std::mutex> lock(table().lock);
-        receiveLimit = request->timeouts.receive;
+        // The headers are waited for within both limits; 0 and -1 lift one.
+        const int receive = request->timeouts.receive, response = request->timeouts.receiveResponse;
+        receiveLimit = receive <= 0 ? response : response <= 0 ? receive : std::min(receive, response);
     }
     const Deadline deadline(receiveLimit);
     std::string& buffer = request->pending;

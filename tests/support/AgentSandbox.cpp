@@ -80,8 +80,12 @@ AgentSandbox::AgentSandbox() {
     // Nobody sets the read notification for these runs: without this the finish would wait its full 80 s. The
     // last of the tweak files, so a test's own tweaks_extension.txt keeps every other value.
     fs::create_directories(m_workdir + "/test_appdata");
-    std::ofstream(m_workdir + "/test_appdata/tweaks_extension_upgrade_surviving.txt", std::ios::binary)
-        << "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=" << kReadNotificationWaitMs << "\n";
+    setReadNotificationWait(kReadNotificationWaitMs);
+}
+
+void AgentSandbox::setReadNotificationWait(int ms) {
+    std::ofstream(m_workdir + "/test_appdata/tweaks_extension_upgrade_surviving.txt", std::ios::binary | std::ios::trunc)
+        << "t_requesterEventWaitForSharedMemoryReadTimeoutMsec=" << ms << "\n";
 }
 
 AgentSandbox::~AgentSandbox() {

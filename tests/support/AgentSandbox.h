@@ -36,6 +36,8 @@ public:
     void useMachine(const std::string& root) { m_machine = root; }
     // The tweak file "tweaks_extension.txt" of the working directory.
     void writeTweaks(const std::string& text);
+    // The read-notification wait of the runs from now on, instead of kReadNotificationWaitMs.
+    void setReadNotificationWait(int ms);
     // Runs Vantrell with `args` (UTF-8) and these environment changes added to the sandbox's own.
     Run run(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env = {},
             int deadlineMs = 60000);
