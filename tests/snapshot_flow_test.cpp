@@ -371,7 +371,11 @@ TEST_F(SnapshotFlowTest, ExceptionAfterTheRequesterStartedThawsAndCleansUp) {
         Tweaks::instance()->update("t_requesterQuiescedEventWaitTimeoutMsec", std::to_string(c.quiescedTimeoutMs));
         ScriptedRequester requester;
         requester.m_play = c.play;
-        if (c.play == Play::FreezeAfterFailedWait) m_listener.m_onPrepare = [&] { requester.openEvents(); };
+        MutexWaiter waiter;
+        m_listener.m_onPrepare = [&] {
+            waiter.start();
+            if (c.play == Play::FreezeAfterFailedWait) requester.openEvents();
+        };
         const unsigned long staleBefore = platform_test::staleHandleUses();
         const auto start = steady_clock::now();
         bool thrown = false;
@@ -395,6 +399,11 @@ TEST_F(SnapshotFlowTest, ExceptionAfterTheRequesterStartedThawsAndCleansUp) {
         EXPECT_EQ(storedStamp(), stamp());
         EXPECT_EQ(storedRunOnce(), std::nullopt);
         EXPECT_EQ(countLines(sharedClient().lines(), "Enabling Windows error recovery..."), 1);
+        // An agent waiting for the mutex gets it only once the machine is put back.
+        waiter.join();
+        EXPECT_EQ(waiter.m_result, static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(waiter.m_restoredAtAcquire, 1);
+        EXPECT_EQ(waiter.m_enabledAtAcquire, 1);
     }
 }
 
