@@ -6,6 +6,7 @@
 #include "BootSettingsSupport.h"
 #include "ChildProcess.h"
 #include "SnapshotFlow.h"
+#include "SnapshotFlowExternallyInitiatedListener.h"
 #include "StatusRecorder.h"
 #include "TestSupport.h"
 #include "Tweaks.h"
@@ -439,6 +440,60 @@ TEST_F(SnapshotFlowTest, FailedThawSetLoggedUnderItsFunction) {
             << (failures.empty() ? std::string("no SetEventFailure line") : failures.front());
         EXPECT_EQ(countLines(sharedClient().lines(), "SetEventFailure"), 1);
     }
+}
+
+// A status channel each of whose writes sets a named event of its own, so that the writes stand in the trace of
+// named-event sets among the runner's events.
+class TracedHandler : public IInterProcessCommunicationHandler {
+public:
+    static constexpr const char* kWrittenEventName = "Global\\TalvoTestStatusWritten";
+    TracedHandler() : m_written(CreateEventA(NULL, FALSE, FALSE, kWrittenEventName)) {}
+    ~TracedHandler() override { CloseHandle(m_written); }
+    u32 read() override { return 0; }
+    void write(u32 value) override {
+        m_recorder.write(value);
+        SetEvent(m_written);
+    }
+    std::vector<i32> writes() { return m_recorder.writes(); }
+
+private:
+    HANDLE m_written;
+    RecordingHandler m_recorder;
+};
+
+// A runner reads the status block the moment RunnerFreezeCompleteEvent fires: by then the flow has written the
+// frozen state, and nothing else.
+TEST_F(SnapshotFlowTest, FreezeCompleteSetOnlyAfterTheFrozenStateIsWritten) {
+    Tweaks::instance()->update("t_requesterEventWaitForThawStartTimeoutMsec", "200");
+    TracedHandler handler;
+    statusChannel().m_handler = &handler;
+    auto* listener = new SnapshotFlowExternallyInitiatedListener();
+    ScriptedRequester requester;
+    requester.m_play = Play::Freeze;
+    requester.m_firstResult = 0x2a;
+    platform_test::startEventTrace();
+    int result = -1;
+    finishWithin(30000, "snapshot flow",
+                 [&] { result = SnapshotFlow::execute(m_args, listener, &requester, &statusChannel()); });
+    const auto trace = platform_test::stopEventTrace();
+    delete listener;
+    ASSERT_EQ(result, AgentStatus::Ok);
+    ASSERT_EQ(handler.writes(), (std::vector<i32>{0, 0x2a}));
+    // What a reader woken by the event finds: the last value written before the event's set.
+    int writesBefore = 0;
+    bool fired = false;
+    for (const auto& entry : trace) {
+        if (!entry.isSet) continue;
+        if (entry.name == SnapshotFlowExternallyInitiatedListener::kFreezeCompleteEventName) {
+            fired = true;
+            break;
+        }
+        if (entry.name == TracedHandler::kWrittenEventName) ++writesBefore;
+    }
+    ASSERT_TRUE(fired) << "no RunnerFreezeCompleteEvent set";
+    EXPECT_EQ(writesBefore, 1) << "a reader at the freeze-complete signal would read "
+                               << (writesBefore == 0 ? std::string("no value of this flow")
+                                                     : std::to_string(handler.writes()[writesBefore - 1]));
 }
 
 TEST_F(SnapshotFlowTest, FreezeOrderAndGuardsAroundTheRequester) {
