@@ -394,7 +394,6 @@ TEST_F(SnapshotFlowTest, ExceptionAfterTheRequesterStartedThawsAndCleansUp) {
         EXPECT_EQ(requester.m_calls.load(), 1) << "no second run";
         EXPECT_EQ(SnapshotFlow::s_quiescedEvent, nullptr);
         EXPECT_EQ(SnapshotFlow::s_thawEvent, nullptr);
-        EXPECT_TRUE(noFlowRunning());
         EXPECT_EQ(platform_test::staleHandleUses(), staleBefore);
         EXPECT_EQ(requester.m_stampWhileGuarded, std::nullopt);
         EXPECT_EQ(storedStamp(), stamp());
@@ -405,7 +404,28 @@ TEST_F(SnapshotFlowTest, ExceptionAfterTheRequesterStartedThawsAndCleansUp) {
         EXPECT_EQ(waiter.m_result, static_cast<DWORD>(WAIT_OBJECT_0));
         EXPECT_EQ(waiter.m_restoredAtAcquire, 1);
         EXPECT_EQ(waiter.m_enabledAtAcquire, 1);
+        EXPECT_TRUE(noFlowRunning());
     }
+}
+
+// A listener that throws while preparing leaves nothing behind either: the mutex is free and the events closed.
+TEST_F(SnapshotFlowTest, ExceptionWhilePreparingFreesTheMutexAndEvents) {
+    m_listener.m_onPrepare = [] { throw std::runtime_error("listener broke"); };
+    ScriptedRequester requester;
+    bool thrown = false;
+    finishWithin(30000, "snapshot flow", [&] {
+        try {
+            SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel());
+        } catch (const std::runtime_error&) {
+            thrown = true;
+        }
+    });
+    EXPECT_TRUE(thrown);
+    EXPECT_EQ(requester.m_calls.load(), 0);
+    EXPECT_EQ(SnapshotFlow::s_quiescedEvent, nullptr);
+    EXPECT_EQ(SnapshotFlow::s_thawEvent, nullptr);
+    EXPECT_TRUE(noFlowRunning());
+    EXPECT_EQ(storedStamp(), stamp());
 }
 
 // A thaw that cannot be set is logged under the function that tried it.
