@@ -1,7 +1,7 @@
 // test-traits: linux-only agent-process
 // The whole agent as a real process: the guards' registry calls and boot-policy command failing, its log folder
-// removed and its tweak file broken during a run, two agents at once, and an agent killed while frozen followed by
-// a run that succeeds on the same machine.
+// removed and its tweak file broken during a run, each tweak it reads malformed, two agents at once, and an agent
+// killed while frozen followed by a run that succeeds on the same machine.
 #include "DynamicTweaks.h"
 #include "E2eMachine.h"
 #include "TestSupport.h"
