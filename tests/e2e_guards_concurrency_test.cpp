@@ -1,13 +1,15 @@
 // test-traits: linux-only agent-process
 // The whole agent as a real process: the guards' registry calls and boot-policy command failing, its log folder
-// removed and its tweak file broken during a run, two agents at once, and an agent killed while frozen followed by
-// a run that succeeds on the same machine.
+// removed and its tweak file broken during a run, each tweak it reads malformed, two agents at once, and an agent
+// killed while frozen followed by a run that succeeds on the same machine.
+#include "DynamicTweaks.h"
 #include "E2eMachine.h"
 #include "TestSupport.h"
 
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,110 @@ TEST(E2eTweaksTest, CorruptOrTruncatedTweakFile) {
         EXPECT_TRUE(machine.stampIsBack());
         EXPECT_TRUE(machine.runOnceIsGone());
         EXPECT_EQ(insertedNames(run.local), Strings{}) << "a checkpoint without frozen volumes";
+    }
+}
+
+namespace {
+
+// A value that the tweak file takes and the getter refuses: out of range for the 32-bit getters, a text for the
+// 64-bit and bool ones.
+const char* const kOutOfRange = "99999999999";
+const char* const kText = "\"x\"";
+
+struct SweptTweak {
+    std::string name;
+    std::string value;
+    // Other tweak lines the read needs to be reached (the requester simulator).
+    std::string more = "";
+    bool externallyInitiated = false;
+};
+
+// Every tweak a run of the agent reads: its own, the logger's and the memory shield's at start-up, and each one
+// the dynamic-tweaks cache reads when it is made.
+std::vector<SweptTweak> tweaksTheAgentReads() {
+    std::vector<SweptTweak> tweaks = {
+        {"t_enableMemshield", kText},
+        {"t_quolmMaxFiles", kOutOfRange},
+        {"t_TeskFlushFileMaxPeriodMs", kOutOfRange},
+        {"t_percentOfLoggerMemoryforMinimalThreshold", kOutOfRange},
+        {"t_GenFileLoggerMaxFiles", kOutOfRange},
+        {"t_FileLoggerMaxFilesOverride", kOutOfRange},
+        {"t_FileLoggerCompressOnRotate", kText},
+        {"t_FileLoggerFlushEveryLine", kText},
+        {"t_AsyncFileLoggerFlushEveryLine", kText},
+        {"t_FileLoggerEnabled", kText},
+        {"t_memshield_pre_margin_size", kOutOfRange},
+        {"t_memshield_post_margin_size", kOutOfRange},
+        {"t_allocationHistoryLengthMs", kOutOfRange},
+        {"t_requesterSimulativeVss", kText},
+        {"t_httpClientTimeoutMsec", kOutOfRange},
+        {"t_requesterQuiescedEventWaitTimeoutMsec", kOutOfRange},
+        {"t_WaitAsyncTimeoutMsec", kOutOfRange},
+        {"t_requesterEventWaitForThawStartTimeoutMsec", kOutOfRange, "", true},
+        {"t_requesterEventWaitForThawStartTimeoutMsec", kOutOfRange, "t_requesterSimulativeVss=1\n"},
+        {"t_requesterEventWaitForSharedMemoryReadTimeoutMsec", kOutOfRange},
+    };
+    struct Dynamic {
+        const char* name;
+        const char* kind;
+    };
+    const Dynamic dynamic[] = {
+#define TALVO_SWEPT_DYNAMIC_TWEAK(type, name, kind, def) {#name, #kind},
+        TALVO_DYNAMIC_TWEAKS(TALVO_SWEPT_DYNAMIC_TWEAK)
+#undef TALVO_SWEPT_DYNAMIC_TWEAK
+    };
+    for (const auto& d : dynamic) {
+        const std::string kind = d.kind;
+        if (kind == "Derived") continue;  // no tweak: set from the others
+        const bool narrow = kind == "Int" || kind == "Uint" || kind == "UintAsBool";
+        tweaks.push_back({d.name, narrow ? kOutOfRange : kText});
+    }
+    return tweaks;
+}
+
+// The boot policy was never set, or was set back to display all failures afterwards.
+bool bootPolicyNeverLeftIgnoring(const Strings& journal) {
+    return journal.empty() || journal.back().find("displayallfailures") != std::string::npos;
+}
+
+// Every freeze of the provider ended with the agent's thaw.
+bool neverLeftFrozen(const Strings& provider) {
+    for (size_t i = 0; i < provider.size(); ++i) {
+        if (provider[i] == "freeze" && (i + 1 == provider.size() || provider[i + 1] != "thaw 0")) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Each tweak the agent reads, malformed in its tweak file, ends the agent: wherever the read is, it is read before
+// the guards engage or after they ended, never while the machine is changed or the volumes frozen.
+TEST(E2eTweaksTest, EveryTweakTheAgentReadsMalformed) {
+    for (const auto& tweak : tweaksTheAgentReads()) {
+        const std::string line = tweak.name + "=" + tweak.value + "\n";
+        SCOPED_TRACE(line + tweak.more + (tweak.externallyInitiated ? " -ExternallyInitiated" : ""));
+        E2eMachine machine;
+        machine.registerProvider();
+        machine.writeTweaks(tweak.more + line);
+        if (tweak.name == "t_requesterEventWaitForSharedMemoryReadTimeoutMsec") {
+            // The sandbox sets this one in the last of the tweak files, which would win over the extension file.
+            std::ofstream(machine.sandbox().workdir() + "/test_appdata/tweaks_extension_upgrade_surviving.txt",
+                          std::ios::binary | std::ios::trunc)
+                << line;
+        }
+        E2eRunOptions options;
+        options.runner = "";
+        options.externallyInitiated = tweak.externallyInitiated;
+        options.deadlineMs = 30000;
+        const E2eRun run = runCheckpoint(machine, options);
+        expectEnded(run);
+        EXPECT_NE(run.agent.result.exitCode, 0);
+        EXPECT_NE(run.agent.err.find("Assertion ("), std::string::npos) << "the read did not stop the agent\n"
+                                                                        << run.agent.err << logTail(run.agent.perRunLog);
+        EXPECT_TRUE(machine.stampIsBack());
+        EXPECT_TRUE(machine.runOnceIsGone());
+        EXPECT_TRUE(bootPolicyNeverLeftIgnoring(machine.bcdeditJournal()));
+        EXPECT_TRUE(neverLeftFrozen(run.provider)) << ::testing::PrintToString(run.provider);
     }
 }
 

@@ -56,6 +56,8 @@ protected:
         sharedClient().clear();
         Tweaks::instance()->update("t_requesterQuiescedEventWaitTimeoutMsec", "5000");
         Tweaks::instance()->update("t_requesterEventWaitForThawStartTimeoutMsec", "5000");
+        // Read, and so checked, by the flow for the requester before anything is guarded, as the agent has it.
+        Tweaks::instance()->update("t_WaitAsyncTimeoutMsec", "62000");
         m_saved = statusChannel().m_handler;
         statusChannel().m_handler = &m_handler;
     }

@@ -6,6 +6,7 @@
 #include "BootSettingsSupport.h"
 #include "ChildProcess.h"
 #include "SnapshotFlow.h"
+#include "SnapshotFlowExternallyInitiatedListener.h"
 #include "StatusRecorder.h"
 #include "TestSupport.h"
 #include "Tweaks.h"
@@ -44,7 +45,10 @@ public:
     }
     void notifySnapshotThawSuccess() override { record("thaw"); }
     void notifySnapshotCompleteSuccess() override { record("complete"); }
-    void notifySnapshotCompleteFailure(int errNum) override { record("failure(" + std::to_string(errNum) + ")"); }
+    void notifySnapshotCompleteFailure(int errNum) override {
+        record("failure(" + std::to_string(errNum) + ")");
+        if (m_onFailure) m_onFailure();
+    }
 
     void record(const std::string& what) {
         m_calls.push_back(what);
@@ -54,11 +58,13 @@ public:
     int m_prepareResult = 0;
     std::function<void()> m_onPrepare;
     std::function<void()> m_onQuiesce;
+    std::function<void()> m_onFailure;
     std::vector<std::string> m_calls;
 };
 
 // What the first DoSnapshot does; the second run returns m_secondResult at once.
-enum class Play { Silent, Freeze, WaitThaw, Throw, FailAfterClose };
+// FreezeAfterFailedWait: a provider that freezes once the flow's quiesced wait has failed or run out.
+enum class Play { Silent, Freeze, WaitThaw, Throw, FailAfterClose, FreezeAfterFailedWait };
 
 class ScriptedRequester : public IVssRequester {
 public:
@@ -66,6 +72,11 @@ public:
         const int call = ++m_calls;
         LOG(Info) << "requester DoSnapshot " << call << std::endl;
         if (call > 1) return m_secondResult;
+        m_stampWhileGuarded = storedStamp();
+        struct Returned {
+            std::atomic<bool>& flag;
+            ~Returned() { flag = true; }
+        } returned{m_returned};
         switch (m_play) {
             case Play::Silent: break;
             case Play::Throw: throw std::runtime_error("boom");
@@ -88,6 +99,15 @@ public:
             case Play::FailAfterClose:
                 m_waitedForClose = sharedClient().waitForLine("Waiting for requester doSnapshot thread to terminate");
                 break;
+            case Play::FreezeAfterFailedWait: {
+                if (!m_quiesced) openEvents();
+                sharedClient().waitForLine(") returned WAIT_");
+                SetEvent(m_quiesced);
+                m_thawSeen = WaitForSingleObject(m_thaw, kProviderHoldMs) == WAIT_OBJECT_0;
+                CloseHandle(m_quiesced);
+                CloseHandle(m_thaw);
+                break;
+            }
         }
         return m_firstResult;
     }
@@ -98,6 +118,17 @@ public:
     std::atomic<int> m_calls{0};
     std::atomic<bool> m_thawSeen{false};
     std::atomic<bool> m_waitedForClose{false};
+    std::atomic<bool> m_returned{false};
+    // The flow's events as the provider holds them; FreezeAfterFailedWait needs them open before the flow's wait
+    // can end (the flow closes its own handles right after), so the listener's preparation opens them.
+    void openEvents() {
+        m_quiesced = CreateEventA(NULL, FALSE, FALSE, SnapshotFlow::kQuiescedEventName);
+        m_thaw = CreateEventA(NULL, FALSE, FALSE, SnapshotFlow::kThawEventName);
+    }
+    HANDLE m_quiesced = nullptr;
+    HANDLE m_thaw = nullptr;
+    // The reliability stamp as the first run found it.
+    std::optional<StoredValue> m_stampWhileGuarded;
 };
 
 StatusReaderWriter& statusChannel() {
@@ -152,6 +183,10 @@ protected:
         static FakeBcdedit* bcdedit = new FakeBcdedit();
         (void)bcdedit;
     }
+    static const StoredValue& stamp() {
+        static const StoredValue value{REG_BINARY, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}};
+        return value;
+    }
 
     void SetUp() override {
         sharedClient().clear();
@@ -159,9 +194,14 @@ protected:
         platform_test::setWindowsVersion(10, 0, 19045);
         Tweaks::instance()->update("t_requesterQuiescedEventWaitTimeoutMsec", "5000");
         Tweaks::instance()->update("t_requesterEventWaitForThawStartTimeoutMsec", "5000");
+        // Read, and so checked, by the flow for the requester before anything is guarded, as the agent has it.
+        Tweaks::instance()->update("t_WaitAsyncTimeoutMsec", "62000");
         m_saved = statusChannel().m_handler;
         statusChannel().m_handler = &m_handler;
         SnapshotFlow::doSnapshotResult = 0;
+        ASSERT_TRUE(createRunOnceKey());
+        ASSERT_TRUE(createReliabilityKey());
+        setStamp(stamp());
     }
     void TearDown() override {
         statusChannel().m_handler = m_saved;
@@ -217,10 +257,12 @@ TEST_F(SnapshotFlowTest, ResultTable) {
         {"no freeze", 0, false, {}, Play::WaitThaw, 7, 300, 0, AgentStatus::QuiescedWaitTimeout,
          {"prepare", "failure(258)"}, {AgentStatus::QuiescedWaitTimeout, 7}, 2, true,
          "::WaitForSingleObject(quiescedEvent, 300) returned WAIT_TIMEOUT"},
-        {"wait abandoned", 0, false, WAIT_ABANDONED, Play::Silent, 0, 5000, 0, AgentStatus::QuiescedWaitAbandoned,
+        {"wait abandoned", 0, false, WAIT_ABANDONED, Play::FreezeAfterFailedWait, 0, 5000, 0,
+         AgentStatus::QuiescedWaitAbandoned,
          {"prepare", "failure(128)"}, {AgentStatus::QuiescedWaitAbandoned, 0}, 2, true,
          "::WaitForSingleObject(quiescedEvent, 5000) returned WAIT_ABANDONED"},
-        {"wait failed", 0, false, WAIT_FAILED, Play::Silent, 0, 5000, 0, AgentStatus::QuiescedWaitFailed,
+        {"wait failed", 0, false, WAIT_FAILED, Play::FreezeAfterFailedWait, 0, 5000, 0,
+         AgentStatus::QuiescedWaitFailed,
          {"prepare", "failure(-1)"}, {AgentStatus::QuiescedWaitFailed, 0}, 2, true,
          "::WaitForSingleObject(quiescedEvent, 5000) returned WAIT_FAILED"},
         // The requester's own signal ends the wait as a freeze would: the wait status decides.
@@ -234,15 +276,19 @@ TEST_F(SnapshotFlowTest, ResultTable) {
     for (const FlowCase& c : cases) {
         SCOPED_TRACE(c.name);
         sharedClient().clear();
+        setStamp(stamp());
         m_listener = RecordingListener();
         m_listener.m_prepareResult = c.prepare;
         MutexWaiter waiter;
-        m_listener.m_onPrepare = [&] { waiter.start(); };
         RecordingHandler handler;
         statusChannel().m_handler = &handler;
         ScriptedRequester requester;
         requester.m_play = c.play;
         requester.m_firstResult = c.firstResult;
+        m_listener.m_onPrepare = [&] {
+            waiter.start();
+            if (c.play == Play::FreezeAfterFailedWait) requester.openEvents();
+        };
         SnapshotFlow::doSnapshotResult = c.oldResult;
         Tweaks::instance()->update("t_requesterQuiescedEventWaitTimeoutMsec", std::to_string(c.quiescedTimeoutMs));
         if (c.threadFails) platform_test::failCreateThread(1, 8);
@@ -271,9 +317,15 @@ TEST_F(SnapshotFlowTest, ResultTable) {
         if (c.play == Play::Freeze && c.doSnapshotCalls > 0) {
             EXPECT_TRUE(requester.m_thawSeen);
         }
-        if (c.play == Play::WaitThaw) {
-            EXPECT_TRUE(requester.m_thawSeen) << "ThawEvent set after the time-out";
+        if (c.play == Play::WaitThaw || c.play == Play::FreezeAfterFailedWait) {
+            EXPECT_TRUE(requester.m_thawSeen) << "ThawEvent set after the failed wait";
         }
+        // The stamp is away while the requester runs and back, with its bytes, once the flow has returned.
+        if (c.doSnapshotCalls > 0) {
+            EXPECT_EQ(requester.m_stampWhileGuarded, std::nullopt);
+        }
+        EXPECT_EQ(storedStamp(), stamp());
+        EXPECT_EQ(storedRunOnce(), std::nullopt);
         EXPECT_EQ(countLines(lines, "SetEventFailure"), 0);
         EXPECT_EQ(platform_test::staleHandleUses(), staleBefore);
         EXPECT_EQ(SnapshotFlow::s_quiescedEvent, nullptr);
@@ -281,6 +333,187 @@ TEST_F(SnapshotFlowTest, ResultTable) {
         EXPECT_TRUE(noFlowRunning());
         EXPECT_EQ(countLines(lines, "creating second snapshot"), c.doSnapshotCalls == 2 ? 1 : 0);
     }
+}
+
+// A status channel whose first write throws.
+class ThrowingHandler : public IInterProcessCommunicationHandler {
+public:
+    u32 read() override { return 0; }
+    void write(u32) override { throw std::runtime_error("status block gone"); }
+};
+
+// Whatever throws once the requester runs, the provider thaws at once, the requester is joined, the machine is put
+// back and the mutex freed before the exception leaves the flow.
+TEST_F(SnapshotFlowTest, ExceptionAfterTheRequesterStartedThawsAndCleansUp) {
+    struct ThrowCase {
+        const char* name;
+        Play play;
+        int quiescedTimeoutMs;
+        bool listenerQuiesceThrows;
+        bool listenerFailureThrows;
+        bool statusThrows;
+    } cases[] = {
+        {"listener at the frozen moment", Play::Freeze, 5000, true, false, false},
+        {"status write after the freeze", Play::Freeze, 5000, false, false, true},
+        {"listener's failure call after the time-out", Play::FreezeAfterFailedWait, 300, false, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sharedClient().clear();
+        setStamp(stamp());
+        m_listener = RecordingListener();
+        const auto thrower = [] { throw std::runtime_error("listener broke"); };
+        if (c.listenerQuiesceThrows) m_listener.m_onQuiesce = thrower;
+        if (c.listenerFailureThrows) m_listener.m_onFailure = thrower;
+        ThrowingHandler throwing;
+        RecordingHandler recording;
+        statusChannel().m_handler = c.statusThrows ? static_cast<IInterProcessCommunicationHandler*>(&throwing)
+                                                   : &recording;
+        Tweaks::instance()->update("t_requesterQuiescedEventWaitTimeoutMsec", std::to_string(c.quiescedTimeoutMs));
+        ScriptedRequester requester;
+        requester.m_play = c.play;
+        MutexWaiter waiter;
+        m_listener.m_onPrepare = [&] {
+            waiter.start();
+            if (c.play == Play::FreezeAfterFailedWait) requester.openEvents();
+        };
+        const unsigned long staleBefore = platform_test::staleHandleUses();
+        const auto start = steady_clock::now();
+        bool thrown = false;
+        finishWithin(30000, "snapshot flow", [&] {
+            try {
+                SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel());
+            } catch (const std::runtime_error&) {
+                thrown = true;
+            }
+        });
+        EXPECT_TRUE(thrown) << "the exception goes on to the caller";
+        EXPECT_TRUE(requester.m_returned) << "the requester was joined";
+        EXPECT_TRUE(requester.m_thawSeen) << "the provider was let thaw";
+        EXPECT_LT(steady_clock::now() - start, milliseconds(kProviderHoldMs)) << "not at the provider's own limit";
+        EXPECT_EQ(requester.m_calls.load(), 1) << "no second run";
+        EXPECT_EQ(SnapshotFlow::s_quiescedEvent, nullptr);
+        EXPECT_EQ(SnapshotFlow::s_thawEvent, nullptr);
+        EXPECT_EQ(platform_test::staleHandleUses(), staleBefore);
+        EXPECT_EQ(requester.m_stampWhileGuarded, std::nullopt);
+        EXPECT_EQ(storedStamp(), stamp());
+        EXPECT_EQ(storedRunOnce(), std::nullopt);
+        EXPECT_EQ(countLines(sharedClient().lines(), "Enabling Windows error recovery..."), 1);
+        // An agent waiting for the mutex gets it only once the machine is put back.
+        waiter.join();
+        EXPECT_EQ(waiter.m_result, static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(waiter.m_restoredAtAcquire, 1);
+        EXPECT_EQ(waiter.m_enabledAtAcquire, 1);
+        EXPECT_TRUE(noFlowRunning());
+    }
+}
+
+// A listener that throws while preparing leaves nothing behind either: the mutex is free and the events closed.
+TEST_F(SnapshotFlowTest, ExceptionWhilePreparingFreesTheMutexAndEvents) {
+    m_listener.m_onPrepare = [] { throw std::runtime_error("listener broke"); };
+    ScriptedRequester requester;
+    bool thrown = false;
+    finishWithin(30000, "snapshot flow", [&] {
+        try {
+            SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel());
+        } catch (const std::runtime_error&) {
+            thrown = true;
+        }
+    });
+    EXPECT_TRUE(thrown);
+    EXPECT_EQ(requester.m_calls.load(), 0);
+    EXPECT_EQ(SnapshotFlow::s_quiescedEvent, nullptr);
+    EXPECT_EQ(SnapshotFlow::s_thawEvent, nullptr);
+    EXPECT_TRUE(noFlowRunning());
+    EXPECT_EQ(storedStamp(), stamp());
+}
+
+// A thaw that cannot be set is logged under the function that tried it.
+TEST_F(SnapshotFlowTest, FailedThawSetLoggedUnderItsFunction) {
+    struct SetCase {
+        const char* name;
+        Play play;
+        int quiescedTimeoutMs;
+        const char* function;
+    } cases[] = {
+        {"at the frozen moment", Play::Freeze, 5000, "SnapshotFlow::signalVssIsFrozenWaitForThaw"},
+        {"after the time-out", Play::FreezeAfterFailedWait, 300, "SnapshotFlow::execute"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sharedClient().clear();
+        m_listener = RecordingListener();
+        // The listener thaws the provider itself and closes the flow's handle: the flow's own set then fails.
+        const auto takeThaw = [] {
+            SetEvent(SnapshotFlow::s_thawEvent);
+            CloseHandle(SnapshotFlow::s_thawEvent);
+        };
+        m_listener.m_onQuiesce = takeThaw;
+        m_listener.m_onFailure = takeThaw;
+        Tweaks::instance()->update("t_requesterQuiescedEventWaitTimeoutMsec", std::to_string(c.quiescedTimeoutMs));
+        ScriptedRequester requester;
+        requester.m_play = c.play;
+        if (c.play == Play::FreezeAfterFailedWait) m_listener.m_onPrepare = [&] { requester.openEvents(); };
+        run(requester);
+        const auto failures = sharedClient().linesWith("SetEventFailure");
+        EXPECT_TRUE(logged("Error", c.function, "SetEventFailure setEventRes=0  lastError=6 "))
+            << (failures.empty() ? std::string("no SetEventFailure line") : failures.front());
+        EXPECT_EQ(countLines(sharedClient().lines(), "SetEventFailure"), 1);
+    }
+}
+
+// A status channel each of whose writes sets a named event of its own, so that the writes stand in the trace of
+// named-event sets among the runner's events.
+class TracedHandler : public IInterProcessCommunicationHandler {
+public:
+    static constexpr const char* kWrittenEventName = "Global\\TalvoTestStatusWritten";
+    TracedHandler() : m_written(CreateEventA(NULL, FALSE, FALSE, kWrittenEventName)) {}
+    ~TracedHandler() override { CloseHandle(m_written); }
+    u32 read() override { return 0; }
+    void write(u32 value) override {
+        m_recorder.write(value);
+        SetEvent(m_written);
+    }
+    std::vector<i32> writes() { return m_recorder.writes(); }
+
+private:
+    HANDLE m_written;
+    RecordingHandler m_recorder;
+};
+
+// A runner reads the status block the moment RunnerFreezeCompleteEvent fires: by then the flow has written the
+// frozen state, and nothing else.
+TEST_F(SnapshotFlowTest, FreezeCompleteSetOnlyAfterTheFrozenStateIsWritten) {
+    Tweaks::instance()->update("t_requesterEventWaitForThawStartTimeoutMsec", "200");
+    TracedHandler handler;
+    statusChannel().m_handler = &handler;
+    auto* listener = new SnapshotFlowExternallyInitiatedListener();
+    ScriptedRequester requester;
+    requester.m_play = Play::Freeze;
+    requester.m_firstResult = 0x2a;
+    platform_test::startEventTrace();
+    int result = -1;
+    finishWithin(30000, "snapshot flow",
+                 [&] { result = SnapshotFlow::execute(m_args, listener, &requester, &statusChannel()); });
+    const auto trace = platform_test::stopEventTrace();
+    delete listener;
+    ASSERT_EQ(result, AgentStatus::Ok);
+    ASSERT_EQ(handler.writes(), (std::vector<i32>{0, 0x2a}));
+    // What a reader woken by the event finds: the last value written before the event's set.
+    int writesBefore = 0;
+    bool fired = false;
+    for (const auto& entry : trace) {
+        if (!entry.isSet) continue;
+        if (entry.name == SnapshotFlowExternallyInitiatedListener::kFreezeCompleteEventName) {
+            fired = true;
+            break;
+        }
+        if (entry.name == TracedHandler::kWrittenEventName) ++writesBefore;
+    }
+    ASSERT_TRUE(fired) << "no RunnerFreezeCompleteEvent set";
+    EXPECT_EQ(writesBefore, 1) << "a reader at the freeze-complete signal would read "
+                               << (writesBefore == 0 ? std::string("no value of this flow")
+                                                     : std::to_string(handler.writes()[writesBefore - 1]));
 }
 
 TEST_F(SnapshotFlowTest, FreezeOrderAndGuardsAroundTheRequester) {

@@ -26,10 +26,23 @@ std::mutex& quiescedEventLock() {
     return lock;
 }
 
-void logSetEventFailure() {
-    LOG(Error) << "SetEventFailure" << " setEventRes=" << 0 << " " << " lastError=" << GetLastError() << " "
-               << std::endl;
+// Logged under the function that tried the set.
+void logSetEventFailure(const char* function) {
+    LOG_FN(Error, function) << "SetEventFailure" << " setEventRes=" << 0 << " " << " lastError=" << GetLastError()
+                            << " " << std::endl;
 }
+
+void setThawEvent(const char* function) {
+    if (!SetEvent(SnapshotFlow::s_thawEvent)) logSetEventFailure(function);
+}
+
+// Every tweak read between engaging and ending the guards, the requesters' included: read here first, before
+// anything is guarded, so that a malformed value ends the process with the machine as it was. Nothing changes a
+// tweak later in a run, so the later reads find the same, checked value.
+const char* const kTweaksReadWhileGuarded[] = {
+    "t_WaitAsyncTimeoutMsec",                       // the VSS requester's asynchronous waits
+    "t_requesterEventWaitForThawStartTimeoutMsec",  // the requester simulator's wait for the thaw
+};
 
 void closeEvents() {
     std::lock_guard<std::mutex> hold(quiescedEventLock());
@@ -80,7 +93,14 @@ int SnapshotFlow::execute(SnapshotFlowArgs& args, ISnapshotFlowListener* listene
     ResetEvent(s_thawEvent);
     LOG(Info) << "Events: " << s_quiescedEvent << ", " << s_thawEvent << std::endl;
 
-    const int prepared = listener->notifySnapshotPrepare();
+    int prepared;
+    try {
+        prepared = listener->notifySnapshotPrepare();
+    } catch (...) {
+        closeEvents();
+        releaseMutex(mutex);
+        throw;
+    }
     if (prepared != 0) {
         LOG(Error) << "notifyFreezePrepare failed with" << " res=" << prepared << " " << std::endl;
         closeEvents();
@@ -91,6 +111,7 @@ int SnapshotFlow::execute(SnapshotFlowArgs& args, ISnapshotFlowListener* listene
 
     // Read before anything is guarded: a malformed value ends the process, which must leave the machine as it was.
     const i32 timeout = Tweaks::instance()->intVal("t_requesterQuiescedEventWaitTimeoutMsec");
+    for (const char* name : kTweaksReadWhileGuarded) Tweaks::instance()->intVal(name);
 
     RequesterThreadArgs context{requester, &args};
     i32 result = AgentStatus::Ok;
@@ -110,29 +131,45 @@ int SnapshotFlow::execute(SnapshotFlowArgs& args, ISnapshotFlowListener* listene
             return AgentStatus::RequesterThreadNotStarted;
         }
 
-        LOG(Info) << "Waiting for event..." << " s_quiescedEvent=" << s_quiescedEvent << " " << "with timeout of :"
-                  << timeout << "ms" << std::endl;
-        const DWORD waited = WaitForSingleObject(s_quiescedEvent, static_cast<DWORD>(timeout));
-        if (waited == WAIT_ABANDONED) {
-            LOG(Error) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_ABANDONED"
-                       << std::endl;
-            listener->notifySnapshotCompleteFailure(WAIT_ABANDONED);
-            result = AgentStatus::QuiescedWaitAbandoned;
-        } else if (waited == WAIT_TIMEOUT) {
-            LOG(Error) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_TIMEOUT"
-                       << std::endl;
-            listener->notifySnapshotCompleteFailure(WAIT_TIMEOUT);
-            if (!SetEvent(s_thawEvent)) logSetEventFailure();
-            result = AgentStatus::QuiescedWaitTimeout;
-        } else if (waited == WAIT_FAILED) {
-            LOG(Error) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_FAILED"
-                       << std::endl;
-            listener->notifySnapshotCompleteFailure(-1);
-            result = AgentStatus::QuiescedWaitFailed;
-        }
+        try {
+            LOG(Info) << "Waiting for event..." << " s_quiescedEvent=" << s_quiescedEvent << " "
+                      << "with timeout of :" << timeout << "ms" << std::endl;
+            const DWORD waited = WaitForSingleObject(s_quiescedEvent, static_cast<DWORD>(timeout));
+            // Whenever the wait did not see the freeze, the provider may still freeze: it thaws at once then.
+            if (waited == WAIT_ABANDONED) {
+                LOG(Error) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_ABANDONED"
+                           << std::endl;
+                listener->notifySnapshotCompleteFailure(WAIT_ABANDONED);
+                setThawEvent("SnapshotFlow::execute");
+                result = AgentStatus::QuiescedWaitAbandoned;
+            } else if (waited == WAIT_TIMEOUT) {
+                LOG(Error) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_TIMEOUT"
+                           << std::endl;
+                listener->notifySnapshotCompleteFailure(WAIT_TIMEOUT);
+                setThawEvent("SnapshotFlow::execute");
+                result = AgentStatus::QuiescedWaitTimeout;
+            } else if (waited == WAIT_FAILED) {
+                LOG(Error) << "::WaitForSingleObject(quiescedEvent, " << timeout << ") returned WAIT_FAILED"
+                           << std::endl;
+                listener->notifySnapshotCompleteFailure(-1);
+                setThawEvent("SnapshotFlow::execute");
+                result = AgentStatus::QuiescedWaitFailed;
+            }
 
-        status->m_handler->write(static_cast<u32>(result));
-        if (result == AgentStatus::Ok) signalVssIsFrozenWaitForThaw(listener);
+            status->m_handler->write(static_cast<u32>(result));
+            if (result == AgentStatus::Ok) signalVssIsFrozenWaitForThaw(listener);
+        } catch (...) {
+            // A listener or the status channel threw: the provider may thaw, the requester ends, the machine is
+            // put back and the mutex freed before the exception goes on to the entry's handler. Nothing here
+            // logs: a log line that throws in turn would skip the rest.
+            SetEvent(s_thawEvent);
+            closeEvents();
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+            guards.reset();
+            releaseMutex(mutex);
+            throw;
+        }
 
         closeEvents();
 
@@ -159,7 +196,7 @@ void SnapshotFlow::signalVssIsFrozenWaitForThaw(ISnapshotFlowListener* listener)
     LOG(Info) << "Now quiesced" << std::endl;
     listener->notifySnapshotQuiesceSuccess();
     LOG(Info) << "Setting thaw event" << std::endl;
-    if (!SetEvent(s_thawEvent)) logSetEventFailure();
+    setThawEvent("SnapshotFlow::signalVssIsFrozenWaitForThaw");
     LOG(Info) << "On thaw." << std::endl;
     listener->notifySnapshotThawSuccess();
 }
@@ -174,7 +211,9 @@ DWORD WINAPI SnapshotFlow::launchVssRequesterDoSnapshot(LPVOID context) {
                        << static_cast<u32>(r) << " " << " releasing  quiescedEvent." << std::endl;
             std::lock_guard<std::mutex> hold(quiescedEventLock());
             // Closed by the flow already: nobody waits any more, and the handle may name another object now.
-            if (s_quiescedEvent && !SetEvent(s_quiescedEvent)) logSetEventFailure();
+            if (s_quiescedEvent && !SetEvent(s_quiescedEvent)) {
+                logSetEventFailure("SnapshotFlow::launchVssRequesterDoSnapshot");
+            }
         }
         return static_cast<DWORD>(doSnapshotResult);
     } catch (const std::exception& e) {

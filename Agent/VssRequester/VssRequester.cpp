@@ -310,6 +310,7 @@ bool waitForAsync(IVssAsync* pAsync, HRESULT* out) {
         return false;
     }
     AsyncRelease release(pAsync);
+    // Read while guarded: the flow has read it, and so checked it, before the guards engaged.
     const int timeout = Tweaks::instance()->intVal("t_WaitAsyncTimeoutMsec");
     LOG(Info) << "waiting async for: " << timeout << " Msec" << std::endl;
     *out = pAsync->Wait(static_cast<DWORD>(timeout));

@@ -19,6 +19,7 @@ int VssRequesterSimulator::DoSnapshot(const RequesterArgs&) {
                    << std::endl;
     }
 
+    // Read while guarded: the flow has read it, and so checked it, before the guards engaged.
     const i32 timeout = Tweaks::instance()->intVal("t_requesterEventWaitForThawStartTimeoutMsec");
     if (WaitForSingleObject(thaw, static_cast<DWORD>(timeout)) != WAIT_OBJECT_0) {
         LOG(Error) << " setEventRes=" << setRes << " " << " lastError=" << GetLastError() << " " << std::endl;
