@@ -39,9 +39,10 @@ constexpr u64 kReopenIntervalMs = 1000;
 // A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
 constexpr size_t kBusyBatchLines = 16;
 constexpr u32 kLinesPerClockRead = 1024;
-// The longest a producer waits for the writer to catch up, per line, once half the budget is queued; a wait
-// that sees the writer return no budget at all marks it stalled, and no producer waits again until it moves.
+// The longest a producer waits for the writer to catch up, per line, once half the budget is queued; and how long
+// the writer may return no budget (a rotation, a loaded machine's scheduling) before no producer waits for it.
 constexpr std::chrono::microseconds kWriterCatchUp(200);
+constexpr std::chrono::milliseconds kWriterStalledAfter(20);
 // Lines queued before a producer wakes a napping writer.
 constexpr size_t kWakeNappingWriterLines = 1024;
 // The most written since the last live check that is kept to be written again: a second of an ordinary run.
@@ -286,25 +287,22 @@ void GenFileLogger::write(const char* data, u64 length) {
 
 void GenFileLogger::giveWriterAMoment() {
     // Half the budget is queued: the producers are outrunning the writer. A short wait lets a writer that is making
-    // progress catch up before the budget is spent and lines are dropped. A writer that returns nothing during a
-    // whole wait is stalled (its file held, a disk that does not answer): the producers then go on without waiting,
-    // into the pause, until it moves again.
-    if (onWriterThread()) return;
-    u64 progress = m_writerProgress.load(std::memory_order_relaxed);
-    if (progress == m_stalledAt.load(std::memory_order_relaxed)) return;
-    const auto until = std::chrono::steady_clock::now() + kWriterCatchUp;
-    bool moved = false;
-    while (m_tracker->usedBytes() > m_tracker->limitBytes() / 2 && !m_tracker->paused()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            if (!moved) m_stalledAt.store(progress, std::memory_order_relaxed);
+    // progress catch up before the budget is spent and lines are dropped. A writer that has returned nothing for a
+    // while, or waits for its file, is stalled (its file held, a disk that does not answer): the producers then go
+    // on without waiting, into the pause, until it moves again.
+    if (onWriterThread() || m_writerBlocked.load(std::memory_order_relaxed)) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto until = now + kWriterCatchUp;
+    auto lastProgress = [&] {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(m_writerProgressAt.load(std::memory_order_relaxed)));
+    };
+    for (auto t = now; t < until && t - lastProgress() < kWriterStalledAfter; t = std::chrono::steady_clock::now()) {
+        if (m_tracker->usedBytes() <= m_tracker->limitBytes() / 2 || m_tracker->paused() ||
+            m_writerBlocked.load(std::memory_order_relaxed)) {
             return;
         }
         std::this_thread::yield();
-        const u64 now = m_writerProgress.load(std::memory_order_relaxed);
-        if (now != progress) {
-            moved = true;
-            progress = now;
-        }
     }
 }
 
@@ -400,7 +398,7 @@ void GenFileLogger::settleReleased() {
     m_releasedBytes = 0;
     if (bytes) {
         m_tracker->giveBack(bytes);
-        noteWriterProgress();
+        m_writerProgressAt.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     }
 }
 
@@ -500,7 +498,11 @@ void GenFileLogger::run() {
             continue;
         }
         busy = batch.size() >= kBusyBatchLines;
+        // Another thread may hold the file (the synchronous mode's writers, a test): a writer that waits for it is
+        // stalled, and no producer waits for it meanwhile.
+        m_writerBlocked.store(true, std::memory_order_relaxed);
         ScopedLock lock(&m_fileLock);
+        m_writerBlocked.store(false, std::memory_order_relaxed);
         m_linesUntilClock = 0;
         for (; !batch.empty(); batch.pop()) {
             const LogItem& item = batch.front();

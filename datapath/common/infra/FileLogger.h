@@ -47,8 +47,6 @@ protected:
     void enqueue(s8* copy, u64 length);
     void pushLocked(s8* copy, u64 length);
     void giveWriterAMoment();
-    // Counts a sign of the writer's progress: a turn on the queue or budget given back.
-    void noteWriterProgress() { m_writerProgress.fetch_add(1, std::memory_order_relaxed); }
     // Copies a line whose bytes the budget already counts, and queues the copy.
     void copyAndEnqueue(const char* data, u32 length);
     // Queues a flush marker and returns its sequence number.
@@ -145,8 +143,8 @@ private:
     s8* m_writeChunk = nullptr;
     std::vector<s8*> m_releasedChunks;
     std::atomic<size_t> m_chunksHeld{0};  // chunks taken from the heap and not yet returned
-    std::atomic<u64> m_writerProgress{0};
-    std::atomic<u64> m_stalledAt{~u64(0)};  // the writer's progress when a producer last found it stalled
+    std::atomic<i64> m_writerProgressAt{0};  // steady-clock ticks when the writer last returned budget
+    std::atomic<bool> m_writerBlocked{false};  // the writer waits for the file lock
     u64 m_releasedBytes = 0;            // the writer's: line bytes not yet returned to the budget
     u64 m_releasedGuardBytes = 0;       // the writer's: bytes not yet taken off the guard's count
 
