@@ -137,14 +137,19 @@ GenFileLogger::GenFileLogger(const std::string& path, u32 budgetMiB)
 
 GenFileLogger::~GenFileLogger() {
     closeFileLocked();
-    for (s8* chunk : m_spareChunks) deleteChunk(chunk);
-    for (s8* chunk : m_releasedChunks) deleteChunk(chunk);
-    for (size_t i = m_writerChunkNext; i < m_writerChunks.size(); ++i) deleteChunk(m_writerChunks[i]);
-    for (s8* chunk : m_startedChunks) {
-        if (chunk != m_fillChunk) deleteChunk(chunk);
+    // A chunk may stand on more than one of the lists (the one being filled, the one being written).
+    std::vector<s8*> chunks(m_spareChunks);
+    chunks.insert(chunks.end(), m_releasedChunks.begin(), m_releasedChunks.end());
+    chunks.insert(chunks.end(), m_writerChunks.begin() + static_cast<std::ptrdiff_t>(m_writerChunkNext),
+                  m_writerChunks.end());
+    chunks.insert(chunks.end(), m_startedChunks.begin(), m_startedChunks.end());
+    chunks.push_back(m_writeChunk);
+    chunks.push_back(m_fillChunk);
+    std::sort(chunks.begin(), chunks.end());
+    chunks.erase(std::unique(chunks.begin(), chunks.end()), chunks.end());
+    for (s8* chunk : chunks) {
+        if (chunk) deleteChunk(chunk);
     }
-    if (m_writeChunk && m_writeChunk != m_fillChunk) deleteChunk(m_writeChunk);
-    if (m_fillChunk) deleteChunk(m_fillChunk);
     trackedDelete(m_tracker, __FILE__, __LINE__);
 }
 
