@@ -20,7 +20,9 @@
 #endif
 #if defined(HEAP_FROM_SANITIZER)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#elif !defined(_WIN32)
+#elif defined(_WIN32)
+#include <windows.h>
+#else
 #include <malloc.h>
 #endif
 
@@ -36,8 +38,20 @@ bool heapInUse(size_t& bytes) {
     bytes = info.uordblks + info.hblkhd;
     return true;
 #else
+    // Every heap of the process: the C runtime may keep its own.
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    if (count == 0 || count > 64) return false;
     bytes = 0;
-    return false;
+    for (DWORD i = 0; i < count; ++i) {
+        if (!HeapLock(heaps[i])) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[i], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) bytes += entry.cbData;
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return true;
 #endif
 }
 
