@@ -311,16 +311,9 @@ void GenFileLogger::giveWriterAMoment() {
     }
 }
 
-s8* GenFileLogger::newChunk() {
-    s8* chunk = static_cast<s8*>(::operator new(kChunkBytes));
-    m_chunksHeld.fetch_add(1, std::memory_order_relaxed);
-    return chunk;
-}
+s8* GenFileLogger::newChunk() { return static_cast<s8*>(::operator new(kChunkBytes)); }
 
-void GenFileLogger::deleteChunk(s8* chunk) {
-    ::operator delete(chunk);
-    m_chunksHeld.fetch_sub(1, std::memory_order_relaxed);
-}
+void GenFileLogger::deleteChunk(s8* chunk) { ::operator delete(chunk); }
 
 void GenFileLogger::copyAndEnqueue(const char* data, u32 length) {
     if (!recycled(length)) {

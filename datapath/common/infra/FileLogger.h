@@ -94,7 +94,6 @@ private:
     void appendLocked(const char* data, u64 length);
     // Writes the buffer out; on a failure only whole lines stay on disk, the rest is dropped and the file failed.
     bool writeBufferLocked();
-    bool writeOutLocked(const char* data, size_t length, size_t& done);
     void closeFileLocked();
     // Leaves a live file that was removed or replaced under the open descriptor: when it was removed (no name left
     // to it), the newest of what went into it since the last check is kept to be written to the new file.
@@ -114,8 +113,8 @@ private:
     // Writes `size` bytes whose lines end at the offsets `ends`; on a failure only the whole lines written stay.
     bool writeLinesLocked(const char* data, size_t size, const size_t* ends, size_t lines);
     void markFlushed(u64 sequence);
-    // Count-only mode keeps the copies of short lines in blocks of one size that the writer hands back for reuse:
-    // a block taken on a producer and freed on the writer would make both contend in the C runtime's allocator.
+    // Count-only mode keeps the copies of short lines in chunks that the writer hands back for reuse: a copy taken
+    // on a producer and freed on the writer would make both contend in the C runtime's allocator.
     bool recycled(u64 length) const { return m_recycleBlocks && length <= kRecycledLineBytes; }
     void releaseCopy(s8* copy, u64 length);
     s8* newChunk();
@@ -142,7 +141,6 @@ private:
     size_t m_writerChunkNext = 0;
     s8* m_writeChunk = nullptr;
     std::vector<s8*> m_releasedChunks;
-    std::atomic<size_t> m_chunksHeld{0};  // chunks taken from the heap and not yet returned
     std::atomic<i64> m_writerProgressAt{0};  // steady-clock ticks when the writer last returned budget
     std::atomic<bool> m_writerBlocked{false};  // the writer waits for the file lock
     u64 m_releasedBytes = 0;            // the writer's: line bytes not yet returned to the budget
