@@ -3,10 +3,17 @@
 #include "FileLoggerSupport.h"
 #include "NativePath.h"
 
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -21,6 +28,32 @@ void queuedMode() {
     synchronousMode();
     setTweak("t_FileLoggerFlushEveryLine", "0");
     setTweak("t_TeskFlushFileMaxPeriodMs", "10000");
+}
+
+// A numbered line of a length that varies with its number, so that a piece of one is told from a whole one.
+std::string numberedLine(int n) {
+    return "n=" + std::to_string(n) + " " + std::string(static_cast<size_t>(40 + n * 37 % 200), '.') + "|\n";
+}
+
+// The numbers of the numbered lines of `text`, in their order; a line that is not a whole numbered line counts as
+// -1.
+std::vector<int> numbersIn(const std::string& text) {
+    std::vector<int> numbers;
+    std::istringstream in(text);
+    static const std::regex numbered("n=([0-9]+) .*");
+    for (std::string line; std::getline(in, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, numbered)) continue;
+        const int n = std::stoi(match[1]);
+        numbers.push_back(line + "\n" == numberedLine(n) ? n : -1);
+    }
+    return numbers;
+}
+
+std::vector<int> range(int from, int to) {
+    std::vector<int> numbers;
+    for (int n = from; n < to; ++n) numbers.push_back(n);
+    return numbers;
 }
 
 // Writes `line` every 50 ms until it shows up in the live file or `ms` ran out.
@@ -168,4 +201,225 @@ TEST(FileLoggerRecoveryTest, RenamedLiveFileKeepsItsLinesAndTheyAreNotWrittenAga
     const std::string renamed = fileText(dir.numbered("000001"));
     EXPECT_TRUE(renamed.ends_with("\nbefore\nafter the rename\n")) << renamed;
     EXPECT_EQ(fileText(dir.live()), "after the reopen\n");
+}
+
+// What becomes of the lines written into a live file that another program renamed or removed, with a new live file
+// made or not: each line stands once in the files that are left, the renamed file keeping what went into it; only
+// what went into a removed file since the last flush found it in place is written again, so that nothing is lost.
+// Only the explicit flushes check the live file here, so that the outcome does not depend on the clock.
+TEST(FileLoggerRecoveryTest, LinesOfALiveFileRenamedOrRemovedStandOnceInTheFilesLeft) {
+    struct Case {
+        const char* name;
+        std::function<void(const LogFolder&)> change;
+        bool renamed;  // the old live file is kept as base000001.txt
+    };
+    const Case cases[] = {
+        {"renamed, no new live file",
+         [](const LogFolder& dir) { fs::rename(nativePath(dir.live()), nativePath(dir.numbered("000001"))); }, true},
+        {"renamed, an empty live file made in its place",
+         [](const LogFolder& dir) {
+             fs::rename(nativePath(dir.live()), nativePath(dir.numbered("000001")));
+             makeFile(dir.live(), "");
+         },
+         true},
+        {"removed", [](const LogFolder& dir) { fs::remove(nativePath(dir.live())); }, false},
+        {"folder removed",
+         [](const LogFolder& dir) { fs::remove_all(nativePath(dir.folder)); }, false},
+        {"folder removed, made again with an empty live file",
+         [](const LogFolder& dir) {
+             fs::remove_all(nativePath(dir.folder));
+             fs::create_directory(nativePath(dir.folder));
+             makeFile(dir.live(), "");
+         },
+         false},
+    };
+    queuedMode();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogFolder dir;
+        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+        FileLoggerProbe::setLiveCheckIntervalMs(logger, 3600 * 1000);
+        // 100 lines a turn: more than a few kilobytes go into the changed file before the flush finds it.
+        auto write = [&](int from) {
+            for (int n = from; n < from + 100; ++n) logger->write(numberedLine(n));
+        };
+        ::testing::internal::CaptureStderr();
+        write(0);
+        logger->flush();
+        c.change(dir);
+        write(100);
+        logger->flush();
+        write(200);
+        logger->flush();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, "");
+        std::vector<int> numbers;
+        if (c.renamed) numbers = numbersIn(fileText(dir.numbered("000001")));
+        const std::vector<int> live = numbersIn(fileText(dir.live()));
+        numbers.insert(numbers.end(), live.begin(), live.end());
+        // What the first flush found in place went with a removed file.
+        EXPECT_EQ(numbers, range(c.renamed ? 0 : 100, 300));
+    }
+}
+
+// Past the most that is kept of a removed live file, the newest part is written again, from the start of a line and
+// up to the last line written, and exactly what was not kept is reported.
+TEST(FileLoggerRecoveryTest, RemovedFileBeyondWhatIsKeptGivesItsNewestLinesAndTellsWhatIsLost) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+    FileLoggerProbe::setLiveCheckIntervalMs(logger, 3600 * 1000);
+    logger->write("before\n");
+    logger->flush();
+    fs::remove_all(nativePath(dir.folder));
+    constexpr int kLines = 12000;  // about 1.6 MiB
+    u64 bytes = 0;
+    for (int n = 0; n < kLines; ++n) {
+        const std::string line = numberedLine(n);
+        bytes += line.size();
+        logger->write(line);
+    }
+    ::testing::internal::CaptureStderr();
+    logger->flush();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string text = fileText(dir.live());
+    const std::vector<int> numbers = numbersIn(text);
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers, range(numbers.front(), kLines));
+    EXPECT_EQ(text, [&] {
+        std::string all;
+        for (int n = numbers.front(); n < kLines; ++n) all += numberedLine(n);
+        return all;
+    }());
+    // All but less than one line of the most kept (1 MiB).
+    EXPECT_LE(text.size(), 1u << 20);
+    EXPECT_GT(text.size() + 300, 1u << 20);
+    EXPECT_EQ(err, "log file " + dir.base + ".txt was removed; " + std::to_string(bytes - text.size()) +
+                       " bytes written to it before are lost\n");
+}
+
+namespace {
+// A small file system mounted on a log folder (root only), its space filled but for `free` bytes.
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const LogFolder& dir) : m_path(fs::absolute(nativePath(dir.folder)).string()) {
+        if (::mount("tmpfs", m_path.c_str(), "tmpfs", 0, "size=3m") != 0) {
+            m_error = std::strerror(errno);
+            return;
+        }
+        m_mounted = true;
+    }
+    ~SmallFileSystem() {
+        if (m_mounted) ::umount2(m_path.c_str(), MNT_DETACH);  // the logger keeps its file open
+    }
+    bool mounted() const { return m_mounted; }
+    const std::string& error() const { return m_error; }
+    void fill(size_t free) {
+        const std::string filler = m_path + "/filler";
+        std::ofstream out(filler, std::ios::binary);
+        const std::string block(4096, 'f');
+        while (out.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        }
+        out.close();
+        fs::resize_file(filler, fs::file_size(filler) - std::min<uintmax_t>(free, fs::file_size(filler)));
+    }
+    void giveSpaceBack() { fs::remove(m_path + "/filler"); }
+
+private:
+    std::string m_path;
+    std::string m_error;
+    bool m_mounted = false;
+};
+}  // namespace
+
+// A file system that runs full and gets its space back: each line written stands on disk whole and once, in order;
+// lines that could not be written are reported as dropped. A write that fills the disk leaves no piece of a line to
+// be glued to the next, and nothing that failed is written a second time once there is room.
+TEST(FileLoggerRecoveryTest, FullFileSystemKeepsEachLineWholeOnceAndInOrder) {
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "queued" : "synchronous");
+        if (queued) {
+            queuedMode();
+        } else {
+            synchronousMode();
+        }
+        LogFolder dir;
+        SmallFileSystem small(dir);
+        if (!small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << small.error();
+        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+        logger->flush();
+        small.fill(40 * 1024 + 123);
+        ::testing::internal::CaptureStderr();
+        int n = 0;
+        for (; n < 6000; ++n) {  // about 850 KiB: far past the room left
+            logger->write(numberedLine(n));
+            if (n % 1000 == 0) {
+                ASSERT_TRUE(writerIdle(logger));
+            }
+        }
+        ASSERT_TRUE(writerIdle(logger));
+        small.giveSpaceBack();
+        for (; n < 9000; ++n) {
+            logger->write(numberedLine(n));
+            if (n % 1000 == 0) {
+                ASSERT_TRUE(writerIdle(logger));
+            }
+        }
+        EXPECT_TRUE(writeUntilLogged(logger, dir, "space is back\n"));
+        for (; n < 9100; ++n) logger->write(numberedLine(n));
+        logger->flush();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        const std::vector<int> numbers = numbersIn(fileText(dir.live()));
+        int pieces = 0, repeatedOrBack = 0;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            pieces += numbers[i] < 0;
+            repeatedOrBack += i > 0 && numbers[i] >= 0 && numbers[i] <= numbers[i - 1];
+        }
+        EXPECT_EQ(pieces, 0);
+        EXPECT_EQ(repeatedOrBack, 0);
+        // Some lines written before the disk ran full and the last ones after; those missing are reported.
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_EQ(numbers.front(), 0);
+        EXPECT_EQ(numbers.back(), 9099);
+        EXPECT_LT(numbers.size(), 9100u);
+        EXPECT_EQ(err, "log file " + dir.base + ".txt cannot be written; lines are dropped until it can be reopened\n");
+        const std::string text = fileText(dir.live());
+        EXPECT_EQ(text.find("|n="), std::string::npos);  // no line glued to a piece of another
+    }
+}
+
+// A writer stuck in a write that does not return (the live file a pipe that nobody reads) gives no budget back: a
+// producer stops waiting for it soon and reaches the pause, each line taking at most one short wait. The slowest
+// line and the time to the pause are taken from the best of three rounds.
+TEST(FileLoggerRecoveryTest, ProducerReachesThePauseSoonWhenTheWriterIsStuckInAWrite) {
+    queuedMode();
+    for (const size_t length : {40, 240}) {
+        SCOPED_TRACE(length);
+        const std::string line = std::string(length - 1, 'w') + "\n";
+        double bestTotalMs = 1e9, bestSlowestMs = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            LogFolder dir;
+            ASSERT_EQ(::mkfifo(nativePath(dir.live()).c_str(), 0600), 0);
+            auto* logger = new ProbeLogger(dir.base, 1, 0, "");  // left stuck: nothing reads its pipe
+            const size_t most = 4 * (1u << 20) / length;
+            double slowestMs = 0;
+            const auto start = std::chrono::steady_clock::now();
+            for (size_t i = 0; i < most && !trackerOf(logger).paused(); ++i) {
+                const auto before = std::chrono::steady_clock::now();
+                logger->write(line);
+                slowestMs = std::max(slowestMs, std::chrono::duration<double, std::milli>(
+                                                    std::chrono::steady_clock::now() - before)
+                                                    .count());
+            }
+            const double totalMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            ASSERT_TRUE(trackerOf(logger).paused());
+            bestTotalMs = std::min(bestTotalMs, totalMs);
+            bestSlowestMs = std::min(bestSlowestMs, slowestMs);
+        }
+        // Copying the lines takes milliseconds (tens under the sanitizers); a producer yields to the writer 0.2 ms at
+        // most per line, and not once the writer has given nothing back for 20 ms.
+        EXPECT_LT(bestTotalMs, 1000.0);
+        EXPECT_LT(bestSlowestMs, 10.0);
+    }
 }

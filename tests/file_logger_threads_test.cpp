@@ -4,13 +4,56 @@
 #include "NativePath.h"
 #include "ServiceThreads.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define HEAP_FROM_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define HEAP_FROM_SANITIZER 1
+#endif
+#endif
+#if defined(HEAP_FROM_SANITIZER)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#elif defined(_WIN32)
+#include <windows.h>
+#else
+#include <malloc.h>
+#endif
+
 namespace {
+
+// Bytes the process has taken from the heap and not returned; false where there is no such count.
+bool heapInUse(size_t& bytes) {
+#if defined(HEAP_FROM_SANITIZER)
+    bytes = __sanitizer_get_current_allocated_bytes();
+    return true;
+#elif !defined(_WIN32)
+    const struct mallinfo2 info = mallinfo2();
+    bytes = info.uordblks + info.hblkhd;
+    return true;
+#else
+    // Every heap of the process: the C runtime may keep its own.
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    if (count == 0 || count > 64) return false;
+    bytes = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        if (!HeapLock(heaps[i])) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[i], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) bytes += entry.cbData;
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return true;
+#endif
+}
 
 ProbeLogger* registeredLogger(const LogFolder& dir, u32 budgetMiB) {
     auto* logger = new ProbeLogger(dir.base, budgetMiB, 0, "");
@@ -209,5 +252,75 @@ TEST(FileLoggerThreadsTest, QueuedCopiesCountAsTrackedArraysOfTheirLength) {
         logger->flush();
         EXPECT_EQ(trackerOf(logger).usedBytes(), 0u) << round;
         EXPECT_EQ(shield->m_allocatedBytes.load(), guardBefore) << round;
+    }
+}
+
+// With its writer stalled (another thread holds its file) a producer only copies and queues each line until the
+// budget is spent: it may wait for a writer that is making progress, but not for one that gives nothing back. The
+// slowest line and the time to the pause are taken from the best of three rounds.
+TEST(FileLoggerThreadsTest, ProducerReachesThePauseAtOnceWhenTheWriterIsStalled) {
+    setTweak("t_FileLoggerFlushEveryLine", "0");
+    setTweak("t_TeskFlushFileMaxPeriodMs", "10000");
+    for (const size_t length : {40, 240}) {
+        SCOPED_TRACE(length);
+        const std::string line = std::string(length - 1, 'w') + "\n";
+        double bestTotalMs = 1e9, bestSlowestMs = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            LogFolder dir;
+            auto* logger = new ProbeLogger(dir.base, 1, 0, "");
+            logger->flush();
+            LockHolder stall(fileLockOf(logger));
+            const size_t most = 2 * (1u << 20) / length;
+            double slowestMs = 0;
+            const auto start = std::chrono::steady_clock::now();
+            for (size_t i = 0; i < most && !trackerOf(logger).paused(); ++i) {
+                const auto before = std::chrono::steady_clock::now();
+                logger->write(line);
+                slowestMs = std::max(
+                    slowestMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before).count());
+            }
+            const double totalMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            ASSERT_TRUE(trackerOf(logger).paused());
+            bestTotalMs = std::min(bestTotalMs, totalMs);
+            bestSlowestMs = std::min(bestSlowestMs, slowestMs);
+        }
+        // Copying 1 MiB of lines takes a few milliseconds (tens under the sanitizers); a producer does not wait for a
+        // writer that waits for its file.
+        EXPECT_LT(bestTotalMs, 1000.0);
+        EXPECT_LT(bestSlowestMs, 10.0);
+    }
+}
+
+// What queued lines and the spare memory for their copies hold stays within the budget, with a fixed allowance
+// beside each line's entry in the queue: with the writer stalled until the pause, and once it has written them.
+TEST(FileLoggerThreadsTest, QueuedCopiesHoldNoMoreThanTheBudget) {
+    setTweak("t_FileLoggerFlushEveryLine", "0");
+    setTweak("t_TeskFlushFileMaxPeriodMs", "10000");
+    size_t probe = 0;
+    if (!heapInUse(probe)) GTEST_SKIP() << "no count of the heap in use on this platform";
+    constexpr size_t kBudget = 1u << 20, kAllowance = 256 * 1024;
+    for (const size_t length : {40, 100, 240}) {
+        SCOPED_TRACE(length);
+        LogFolder dir;
+        auto* logger = new ProbeLogger(dir.base, 1, 0, "");
+        logger->flush();
+        const std::string line = std::string(length - 1, 'm') + "\n";
+        size_t before = 0, queuedHeld = 0, lines = 0;
+        {
+            LockHolder stall(fileLockOf(logger));
+            heapInUse(before);
+            while (!trackerOf(logger).paused() && lines < 2 * kBudget / length) {
+                logger->write(line);
+                ++lines;
+            }
+            heapInUse(queuedHeld);
+        }
+        EXPECT_LE(queuedHeld - before, kBudget + lines * sizeof(GenFileLogger::LogItem) + kAllowance)
+            << lines << " lines";
+        logger->flush();
+        size_t after = 0;
+        heapInUse(after);
+        EXPECT_LE(after > before ? after - before : 0, kAllowance);
     }
 }

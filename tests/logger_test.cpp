@@ -369,3 +369,19 @@ TEST_F(LoggerTest, LongClassNameStaysWholeInItsColumn) {
     EXPECT_TRUE(std::regex_search(lastLine(), std::regex(",Warn," + tid() + ",TESK," + className + ",method,m\n$")))
         << lastLine();
 }
+
+// The fixed columns are laid out in a buffer of 256 bytes when the class and method columns and their comma fit:
+// a pair that exactly fills it, and one byte under or over, come out whole either way.
+TEST_F(LoggerTest, ClassAndMethodThatExactlyFillTheHeaderBufferStayWhole) {
+    const size_t before = std::string("2026-01-01 00:00:00.000,Warn," + tid() + ",TESK,").size();
+    for (const int over : {-1, 0, 1}) {
+        SCOPED_TRACE(over);
+        // The columns are the class, a comma and "m"; the comma after them is the last byte of the buffer.
+        const size_t columns = static_cast<size_t>(256 - 1 - static_cast<int>(before) + over);
+        const std::string className(columns - 2, 'K');
+        LogItem(LogComponent::Tesk, LogLevel::Warn, (className + "::m").c_str()).stream() << "end" << std::endl;
+        EXPECT_TRUE(std::regex_match(lastLine(), std::regex("^[^,]{23},Warn," + tid() + ",TESK," + className +
+                                                            ",m,end\n$")))
+            << lastLine();
+    }
+}

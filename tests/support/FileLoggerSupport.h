@@ -13,6 +13,11 @@ struct FileLoggerProbe {
     static IMutex& fileLock(GenFileLogger* logger) { return logger->m_fileLock; }
     static HeapMemoryAllocationTracker& tracker(GenFileLogger* logger) { return *logger->m_tracker; }
     static void setFlushWaitMs(GenFileLogger* logger, u32 ms) { logger->flushMaxPeriodMs = ms; }
+    // How often the writer checks its live file between explicit flushes (which always check).
+    static void setLiveCheckIntervalMs(GenFileLogger* logger, u64 ms) {
+        ScopedLock lock(&logger->m_fileLock);
+        logger->m_liveCheckIntervalMs = ms;
+    }
     static size_t queued(GenFileLogger* logger) {
         ScopedLock lock(&logger->m_queueLock);
         return logger->m_queue.size();

@@ -8,6 +8,16 @@
 
 #include <windows.h>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -29,14 +39,61 @@ constexpr u64 kReopenIntervalMs = 1000;
 // A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
 constexpr size_t kBusyBatchLines = 16;
 constexpr u32 kLinesPerClockRead = 1024;
-// The longest a producer waits for the writer to catch up, per line, once half the budget is queued.
+// The longest a producer waits for the writer to catch up, per line, once half the budget is queued; and how long
+// the writer may return no budget (a rotation, a loaded machine's scheduling) before no producer waits for it.
 constexpr std::chrono::microseconds kWriterCatchUp(200);
+constexpr std::chrono::milliseconds kWriterStalledAfter(20);
 // Lines queued before a producer wakes a napping writer.
 constexpr size_t kWakeNappingWriterLines = 1024;
-// How often the writer makes sure that its stream still writes to the live file.
-constexpr u64 kLiveCheckIntervalMs = 1000;
 // The most written since the last live check that is kept to be written again: a second of an ordinary run.
-constexpr size_t kUnverifiedLimitBytes = 1 << 20;
+constexpr u64 kUnverifiedLimitBytes = 1 << 20;
+
+// The live file's descriptor: read and write, appending; binary, the Windows line ends being written as such.
+#ifdef _WIN32
+int openLiveFile(const std::string& path) {
+    return _open(path.c_str(), _O_RDWR | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+long long writeSome(int fd, const char* data, size_t size) {
+    return _write(fd, data, static_cast<unsigned>(std::min<size_t>(size, 1u << 30)));
+}
+bool cutFile(int fd, u64 size) { return _chsize_s(fd, static_cast<long long>(size)) == 0; }
+void closeFd(int fd) { _close(fd); }
+// The size of the open file, and whether no name is left to it (Windows removes no open file).
+bool openFileState(int fd, u64& size, u64& identity, bool& removed) {
+    struct _stat64 st;
+    if (_fstat64(fd, &st) != 0) return false;
+    size = static_cast<u64>(st.st_size);
+    identity = static_cast<u64>(st.st_ino) + 1;
+    removed = false;
+    return true;
+}
+bool readBack(int, u64, size_t, std::string&) { return false; }
+#else
+int openLiveFile(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666); }
+long long writeSome(int fd, const char* data, size_t size) { return ::write(fd, data, size); }
+bool cutFile(int fd, u64 size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
+void closeFd(int fd) { ::close(fd); }
+bool openFileState(int fd, u64& size, u64& identity, bool& removed) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    size = static_cast<u64>(st.st_size);
+    identity = static_cast<u64>(st.st_ino) + 1;  // as fileIdentity gives it
+    removed = st.st_nlink == 0;
+    return true;
+}
+bool readBack(int fd, u64 from, size_t size, std::string& out) {
+    out.resize(size);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(from + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    out.resize(done);
+    return done == size;
+}
+#endif
 
 // Budget in bytes; all bits set means no practical limit, and so does anything past 32 bits.
 u32 budgetBytes(u32 budgetMiB) {
@@ -79,9 +136,20 @@ GenFileLogger::GenFileLogger(const std::string& path, u32 budgetMiB)
 }
 
 GenFileLogger::~GenFileLogger() {
-    m_stream.close();
-    for (s8* block : m_spareBlocks) ::operator delete(block);
-    for (s8* block : m_releasedBlocks) ::operator delete(block);
+    closeFileLocked();
+    // A chunk may stand on more than one of the lists (the one being filled, the one being written).
+    std::vector<s8*> chunks(m_spareChunks);
+    chunks.insert(chunks.end(), m_releasedChunks.begin(), m_releasedChunks.end());
+    chunks.insert(chunks.end(), m_writerChunks.begin() + static_cast<std::ptrdiff_t>(m_writerChunkNext),
+                  m_writerChunks.end());
+    chunks.insert(chunks.end(), m_startedChunks.begin(), m_startedChunks.end());
+    chunks.push_back(m_writeChunk);
+    chunks.push_back(m_fillChunk);
+    std::sort(chunks.begin(), chunks.end());
+    chunks.erase(std::unique(chunks.begin(), chunks.end()), chunks.end());
+    for (s8* chunk : chunks) {
+        if (chunk) deleteChunk(chunk);
+    }
     trackedDelete(m_tracker, __FILE__, __LINE__);
 }
 
@@ -115,20 +183,29 @@ u32 GenFileLogger::getFileIndex(const std::string& name, size_t prefixLength) {
 }
 
 bool GenFileLogger::openFile() {
-    m_stream.clear();
-    // A larger buffer than the runtime's default: fewer, larger writes keep the writer ahead of its producers.
-    m_stream.rdbuf()->pubsetbuf(m_streamBuffer.data(), static_cast<std::streamsize>(m_streamBuffer.size()));
-    m_stream.open(nativePath(m_basePath + ".txt"), std::ios::out | std::ios::app);
-    if (!m_stream.is_open() || !m_stream.good()) return false;
-    m_stream.seekp(0, std::ios::end);  // the Windows runtime reports 0 for a fresh append stream
-    m_position = static_cast<u64>(m_stream.tellp());
-    m_liveIdentity = fileIdentity(m_basePath + ".txt");
+    closeFileLocked();
+    m_fd = openLiveFile(nativePath(m_basePath + ".txt"));
+    if (m_fd < 0) return false;
+    u64 size = 0;
+    bool removed = false;
+    if (!openFileState(m_fd, size, m_liveIdentity, removed)) {
+        closeFileLocked();
+        return false;
+    }
+    m_fileFailed = false;
+    m_written = size;
+    m_position = size;
+    m_verifiedSize = size;
     m_lastLiveCheckMs = steadyMs();
     if (m_rewritePending) {
-        // The lines that went into the removed file since the last check.
+        // The newest lines that went into the removed file since it was last found in place.
         m_rewritePending = false;
-        m_stream.write(m_unverified.data(), static_cast<std::streamsize>(m_unverified.size()));
-        advancePosition(m_unverified.data(), m_unverified.size());
+        for (size_t at = 0; at < m_unverified.size();) {
+            size_t end = m_unverified.find('\n', at);
+            end = end == std::string::npos ? m_unverified.size() : end + 1;
+            appendLocked(m_unverified.data() + at, end - at);
+            at = end;
+        }
         if (m_unverifiedDropped > 0) {
             std::cerr << "log file " << m_basePath << ".txt was removed; " << m_unverifiedDropped
                       << " bytes written to it before are lost" << std::endl;
@@ -137,6 +214,50 @@ bool GenFileLogger::openFile() {
     m_unverified.clear();
     m_unverifiedDropped = 0;
     return true;
+}
+
+void GenFileLogger::closeFileLocked() {
+    if (m_fd < 0) return;
+    if (!m_fileFailed) writeBufferLocked();
+    closeFd(m_fd);
+    m_fd = -1;
+    m_fileFailed = true;
+    m_buffered = 0;
+    m_lineEnds.clear();
+}
+
+void GenFileLogger::leaveLiveFileLocked(bool keepRemovedLines) {
+    if (m_fd < 0) return;
+    if (!m_fileFailed) writeBufferLocked();  // the buffered lines went into this file too
+    u64 size = 0;
+    u64 identity = 0;
+    bool removed = false;
+    if (openFileState(m_fd, size, identity, removed) && keepRemovedLines && removed &&
+        m_written > m_verifiedSize) {
+        // No name is left to the file: what went into it since the check found it in place is written again,
+        // the newest part of it when there is more, from the start of a line.
+        const u64 since = m_written - m_verifiedSize;
+        u64 from = m_verifiedSize;
+        if (since > kUnverifiedLimitBytes) from = m_written - kUnverifiedLimitBytes - 1;  // and the byte before
+        std::string kept;
+        if (readBack(m_fd, from, static_cast<size_t>(m_written - from), kept)) {
+            if (from > m_verifiedSize) {
+                const size_t lineStart = kept.find('\n');
+                kept.erase(0, lineStart == std::string::npos ? kept.size() : lineStart + 1);
+            }
+        } else {
+            kept.clear();
+        }
+        m_unverifiedDropped += since - kept.size();
+        m_unverified += kept;
+        m_rewritePending = true;
+    }
+    closeFd(m_fd);
+    m_fd = -1;
+    m_fileFailed = true;
+    m_buffered = 0;
+    m_lineEnds.clear();
+    m_lastReopenAttemptMs = 0;
 }
 
 void GenFileLogger::startWriter() {
@@ -170,15 +291,29 @@ void GenFileLogger::write(const char* data, u64 length) {
 }
 
 void GenFileLogger::giveWriterAMoment() {
-    // Half the budget is queued: the producers are outrunning the writer. A short wait lets it catch up before the
-    // budget is spent and lines are dropped; it is bounded, so a writer that is stuck still ends in the pause.
-    if (onWriterThread()) return;
-    const auto until = std::chrono::steady_clock::now() + kWriterCatchUp;
-    while (m_tracker->usedBytes() > m_tracker->limitBytes() / 2 && !m_tracker->paused() &&
-           std::chrono::steady_clock::now() < until) {
+    // Half the budget is queued: the producers are outrunning the writer. A short wait lets a writer that is making
+    // progress catch up before the budget is spent and lines are dropped. A writer that has returned nothing for a
+    // while, or waits for its file, is stalled (its file held, a disk that does not answer): the producers then go
+    // on without waiting, into the pause, until it moves again.
+    if (onWriterThread() || m_writerBlocked.load(std::memory_order_relaxed)) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto until = now + kWriterCatchUp;
+    auto lastProgress = [&] {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(m_writerProgressAt.load(std::memory_order_relaxed)));
+    };
+    for (auto t = now; t < until && t - lastProgress() < kWriterStalledAfter; t = std::chrono::steady_clock::now()) {
+        if (m_tracker->usedBytes() <= m_tracker->limitBytes() / 2 || m_tracker->paused() ||
+            m_writerBlocked.load(std::memory_order_relaxed)) {
+            return;
+        }
         std::this_thread::yield();
     }
 }
+
+s8* GenFileLogger::newChunk() { return static_cast<s8*>(::operator new(kChunkBytes)); }
+
+void GenFileLogger::deleteChunk(s8* chunk) { ::operator delete(chunk); }
 
 void GenFileLogger::copyAndEnqueue(const char* data, u32 length) {
     if (!recycled(length)) {
@@ -189,31 +324,63 @@ void GenFileLogger::copyAndEnqueue(const char* data, u32 length) {
     }
     // The guard counts what a tracked array of the line's length would take.
     MemShield::instance()->m_allocatedBytes.fetch_add(length + 8, std::memory_order_relaxed);
-    {
-        ScopedLock lock(&m_queueLock);
-        if (!m_spareBlocks.empty()) {
-            s8* copy = m_spareBlocks.back();
-            m_spareBlocks.pop_back();
-            std::memcpy(copy, data, length);
-            pushLocked(copy, length);
-            return;
+    s8* fresh = nullptr;
+    for (;;) {
+        {
+            ScopedLock lock(&m_queueLock);
+            if (!m_fillChunk || m_fillUsed + length > kChunkBytes) {
+                s8* chunk = fresh;
+                fresh = nullptr;
+                if (!chunk && !m_spareChunks.empty()) {
+                    chunk = m_spareChunks.back();
+                    m_spareChunks.pop_back();
+                }
+                if (chunk) {
+                    m_fillChunk = chunk;
+                    m_fillUsed = 0;
+                    m_startedChunks.push_back(chunk);
+                }
+            }
+            if (m_fillChunk && m_fillUsed + length <= kChunkBytes) {
+                // Copied under the lock: the chunks are filled in the order the writer takes the lines.
+                s8* copy = m_fillChunk + m_fillUsed;
+                m_fillUsed += length;
+                std::memcpy(copy, data, length);
+                pushLocked(copy, length);
+                // Another producer began a chunk meanwhile: the one taken for this line is spare.
+                if (fresh && m_spareChunks.size() < kMaxSpareChunks) {
+                    m_spareChunks.push_back(fresh);
+                    fresh = nullptr;
+                }
+                break;
+            }
+        }
+        try {
+            fresh = newChunk();
+        } catch (...) {
+            MemShield::instance()->m_allocatedBytes.fetch_sub(length + 8, std::memory_order_relaxed);
+            m_tracker->cancel(length);
+            throw;
         }
     }
-    s8* copy;
-    try {
-        copy = static_cast<s8*>(::operator new(kRecycledLineBytes));
-    } catch (...) {
-        MemShield::instance()->m_allocatedBytes.fetch_sub(length + 8, std::memory_order_relaxed);
-        m_tracker->cancel(length);
-        throw;
-    }
-    std::memcpy(copy, data, length);
-    enqueue(copy, length);
+    if (fresh) deleteChunk(fresh);
 }
 
 void GenFileLogger::releaseCopy(s8* copy, u64 length) {
     if (recycled(length)) {
-        m_releasedBlocks.push_back(copy);
+        // The chunks are written in the order they were filled: a line outside the current one is in the next.
+        const auto at = reinterpret_cast<uintptr_t>(copy);
+        const auto begin = reinterpret_cast<uintptr_t>(m_writeChunk);
+        if (!m_writeChunk || at < begin || at >= begin + kChunkBytes) {
+            if (m_writeChunk) {
+                if (m_releasedChunks.size() < kMaxSpareChunks) {
+                    m_releasedChunks.push_back(m_writeChunk);
+                } else {
+                    deleteChunk(m_writeChunk);
+                }
+            }
+            m_writeChunk = m_writerChunks[m_writerChunkNext++];
+        }
         m_releasedGuardBytes += length + 8;
     } else {
         trackedArrayFree(copy, __FILE__, __LINE__);
@@ -227,7 +394,10 @@ void GenFileLogger::settleReleased() {
     m_releasedGuardBytes = 0;
     const u64 bytes = m_releasedBytes;
     m_releasedBytes = 0;
-    if (bytes) m_tracker->giveBack(bytes);
+    if (bytes) {
+        m_tracker->giveBack(bytes);
+        m_writerProgressAt.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    }
 }
 
 void GenFileLogger::enqueue(s8* copy, u64 length) {
@@ -294,18 +464,15 @@ void GenFileLogger::run() {
             ScopedLock lock(&m_queueLock);
             static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
             m_queue.noteSize();
-            // The blocks written since the last turn go back to the producers.
-            const size_t room = kMaxSpareBlocks - std::min(kMaxSpareBlocks, m_spareBlocks.size());
-            if (m_releasedBlocks.size() > room) {
-                surplus.assign(m_releasedBlocks.begin() + static_cast<std::ptrdiff_t>(room), m_releasedBlocks.end());
-                m_releasedBlocks.resize(room);
+            takeStartedChunksLocked();
+            // The chunks written since the last turn go back to the producers.
+            const size_t room = kMaxSpareChunks - std::min(kMaxSpareChunks, m_spareChunks.size());
+            if (m_releasedChunks.size() > room) {
+                surplus.assign(m_releasedChunks.begin() + static_cast<std::ptrdiff_t>(room), m_releasedChunks.end());
+                m_releasedChunks.resize(room);
             }
-            if (m_spareBlocks.empty()) {
-                m_spareBlocks.swap(m_releasedBlocks);
-            } else {
-                m_spareBlocks.insert(m_spareBlocks.end(), m_releasedBlocks.begin(), m_releasedBlocks.end());
-                m_releasedBlocks.clear();
-            }
+            m_spareChunks.insert(m_spareChunks.end(), m_releasedChunks.begin(), m_releasedChunks.end());
+            m_releasedChunks.clear();
             if (batch.empty() && busy) {
                 // Lines came in fast a moment ago: a short nap lets them gather, and spares the producers a
                 // wake-up per run of lines.
@@ -315,20 +482,25 @@ void GenFileLogger::run() {
                 m_writerNapping = false;
                 static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
                 m_queue.noteSize();
+                takeStartedChunksLocked();
             }
             if (batch.empty()) {
                 m_writerWaiting = true;
                 wait = true;
             }
         }
-        for (s8* block : surplus) ::operator delete(block);
+        for (s8* chunk : surplus) deleteChunk(chunk);
         surplus.clear();
         if (wait) {
             m_writerEvent.wait();
             continue;
         }
         busy = batch.size() >= kBusyBatchLines;
+        // Another thread may hold the file (the synchronous mode's writers, a test): a writer that waits for it is
+        // stalled, and no producer waits for it meanwhile.
+        m_writerBlocked.store(true, std::memory_order_relaxed);
         ScopedLock lock(&m_fileLock);
+        m_writerBlocked.store(false, std::memory_order_relaxed);
         m_linesUntilClock = 0;
         for (; !batch.empty(); batch.pop()) {
             const LogItem& item = batch.front();
@@ -346,12 +518,20 @@ void GenFileLogger::run() {
     }
 }
 
+void GenFileLogger::takeStartedChunksLocked() {
+    if (m_startedChunks.empty()) return;
+    m_writerChunks.erase(m_writerChunks.begin(), m_writerChunks.begin() + static_cast<std::ptrdiff_t>(m_writerChunkNext));
+    m_writerChunkNext = 0;
+    m_writerChunks.insert(m_writerChunks.end(), m_startedChunks.begin(), m_startedChunks.end());
+    m_startedChunks.clear();
+}
+
 bool GenFileLogger::streamUsableLocked() {
-    if (m_stream.good()) return true;
+    if (!m_fileFailed) return true;
     const u64 now = steadyMs();
     if (now - m_lastReopenAttemptMs < kReopenIntervalMs) return false;
     m_lastReopenAttemptMs = now;
-    m_stream.close();
+    closeFileLocked();
     CreateDirectoryA(m_logFolder.c_str(), NULL);  // the folder may have been removed meanwhile
     if (openFile()) return true;
     reportStreamFailureLocked();
@@ -366,7 +546,7 @@ void GenFileLogger::reportStreamFailureLocked() {
 }
 
 void GenFileLogger::checkStreamLocked() {
-    if (m_stream.good()) {
+    if (!m_fileFailed) {
         m_streamFailureReported = false;
     } else {
         reportStreamFailureLocked();
@@ -375,7 +555,7 @@ void GenFileLogger::checkStreamLocked() {
 
 void GenFileLogger::checkLiveFileLocked(bool now) {
     // A rotation that is due lists the folder anyway, and opens the live file anew whatever it finds.
-    if (!m_stream.good() || m_position > kRotateAboveBytes) return;
+    if (m_fileFailed || m_position > kRotateAboveBytes) return;
     // The writer reads the clock once per run of lines, not once per line.
     if (!now && m_linesUntilClock > 0) {
         --m_linesUntilClock;
@@ -383,32 +563,29 @@ void GenFileLogger::checkLiveFileLocked(bool now) {
     }
     if (!flushEveryLine) m_linesUntilClock = kLinesPerClockRead;
     const u64 time = steadyMs();
-    if (!now && time - m_lastLiveCheckMs < kLiveCheckIntervalMs) return;
+    if (!now && time - m_lastLiveCheckMs < m_liveCheckIntervalMs) return;
     m_lastLiveCheckMs = time;
-    const u64 identity = fileIdentity(m_basePath + ".txt");
-    if (identity == m_liveIdentity) {
-        m_unverified.clear();
-        m_unverifiedDropped = 0;
+    if (fileIdentity(m_basePath + ".txt") == m_liveIdentity) {
+        m_verifiedSize = m_written;
         return;
     }
-    // The live file was removed or replaced under the open stream (Linux lets its folder be removed): lines would
-    // go on into a file nobody can see. Open it anew, folder included. What went into a removed file is written
-    // again; a file renamed away (another process's rotation) still holds its lines.
-    m_stream.close();
-    m_stream.setstate(std::ios::failbit);
-    m_lastReopenAttemptMs = 0;
-    m_rewritePending = identity == 0;
+    // The live file was removed or replaced under the open descriptor (Linux lets its folder be removed): lines
+    // would go on into a file nobody can see. Open it anew, folder included.
+    leaveLiveFileLocked();
 }
 
 void GenFileLogger::flushMarkerLocked() {
     checkLiveFileLocked(true);
-    if (streamUsableLocked()) flushStreamLocked();
+    if (!streamUsableLocked()) return;
+    flushStreamLocked();
+    // Found in place once written: what an explicit flush wrote is no longer written again.
+    if (!m_fileFailed && fileIdentity(m_basePath + ".txt") == m_liveIdentity) m_verifiedSize = m_written;
 }
 
 void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
     checkLiveFileLocked();
-    // A line dropped or a stream left bad is reported (once) here, in both modes: the queued mode flushes only
-    // at its markers, and a full disk must not lose lines silently until then.
+    // A line dropped or a file left failed is reported (once) here, in both modes: the queued mode writes out only
+    // when its buffer is full or at its markers, and a full disk must not lose lines silently until then.
     if (!streamUsableLocked()) {
         reportStreamFailureLocked();
         return;
@@ -420,29 +597,84 @@ void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
             return;
         }
     }
-    m_stream.write(data, static_cast<std::streamsize>(length));
-    if (!m_stream.good() && streamUsableLocked()) {
-        // A write error (a full disk): retry once on a reopened stream, when a reopen is due.
-        m_stream.write(data, static_cast<std::streamsize>(length));
-    }
-    advancePosition(data, length);
-    if (m_unverified.size() + length <= kUnverifiedLimitBytes) {
-        m_unverified.append(data, static_cast<size_t>(length));
-    } else {
-        m_unverifiedDropped += length;
-    }
-    // Cleared only by a flush that went through: a write into the stream's buffer proves nothing.
-    if (!m_stream.good()) reportStreamFailureLocked();
+    appendLocked(data, length);
+    // A write error (a full disk) on the way: the line goes to a reopened file when a reopen is due.
+    if (m_fileFailed && streamUsableLocked()) appendLocked(data, length);
+    if (m_fileFailed) reportStreamFailureLocked();
 }
 
-void GenFileLogger::advancePosition(const char* data, u64 length) {
-    // The stream's own position would cost a system call per line.
-    m_position += length;
-    if (kTextModeAddsCarriageReturns) m_position += static_cast<u64>(std::count(data, data + length, '\n'));
+void GenFileLogger::appendLocked(const char* data, u64 length) {
+    if (m_fileFailed) return;
+    const u64 newlines = kTextModeAddsCarriageReturns ? static_cast<u64>(std::count(data, data + length, '\n')) : 0;
+    const u64 size = length + newlines;
+    if (m_buffered + size > m_buffer.size() && !writeBufferLocked()) return;
+    if (size > m_buffer.size()) {
+        // Longer than the buffer: written at once.
+        const size_t end = static_cast<size_t>(size);
+        if (newlines == 0) {
+            writeLinesLocked(data, end, &end, 1);
+        } else {
+            std::string text;
+            text.reserve(end);
+            for (u64 i = 0; i < length; ++i) {
+                if (data[i] == '\n') text.push_back('\r');
+                text.push_back(data[i]);
+            }
+            writeLinesLocked(text.data(), end, &end, 1);
+        }
+        m_position = m_written;
+        return;
+    }
+    char* out = m_buffer.data() + m_buffered;
+    if (newlines == 0) {
+        std::memcpy(out, data, static_cast<size_t>(length));
+    } else {
+        // The Windows runtime's text mode, which the file was written in before.
+        for (u64 i = 0; i < length; ++i) {
+            if (data[i] == '\n') *out++ = '\r';
+            *out++ = data[i];
+        }
+    }
+    m_buffered += static_cast<size_t>(size);
+    m_lineEnds.push_back(m_buffered);
+    m_position += size;
+}
+
+bool GenFileLogger::writeBufferLocked() {
+    const bool written = writeLinesLocked(m_buffer.data(), m_buffered, m_lineEnds.data(), m_lineEnds.size());
+    m_buffered = 0;
+    m_lineEnds.clear();
+    m_position = m_written;
+    return written;
+}
+
+bool GenFileLogger::writeLinesLocked(const char* data, size_t size, const size_t* ends, size_t lines) {
+    size_t done = 0;
+    while (done < size) {
+        const long long n = writeSome(m_fd, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (!(n < 0 && errno == EINTR)) {
+            break;
+        }
+    }
+    if (done == size) {
+        m_written += size;
+        return true;
+    }
+    // A short write (a full disk): the piece of a line it left is cut off, so that no line is glued to the next
+    // or written twice; the lines not written are dropped, and reported with the failed file.
+    const size_t* whole = std::upper_bound(ends, ends + lines, done);
+    size_t kept = whole == ends ? 0 : *(whole - 1);
+    if (kept < done && !cutFile(m_fd, m_written + kept)) kept = done;
+    m_written += kept;
+    m_fileFailed = true;
+    reportStreamFailureLocked();
+    return false;
 }
 
 void GenFileLogger::flushStreamLocked() {
-    m_stream.flush();
+    if (!m_fileFailed) writeBufferLocked();
     checkStreamLocked();
 }
 
@@ -485,10 +717,9 @@ void GenFileLogger::rotate() {
     if (!listFiles(files)) {
         std::cerr << "failed to enumerate files" << std::endl;
         if (!isDirectory(m_logFolder)) {
-            // The folder is gone: lines would go on into a file nobody can see. Start a new live file.
-            m_stream.close();
-            m_stream.setstate(std::ios::failbit);
-            m_lastReopenAttemptMs = 0;
+            // The folder is gone: lines would go on into a file nobody can see. Start a new live file. The file was
+            // full and due for rotation: what it held is not written again.
+            leaveLiveFileLocked(false);
         }
         return;
     }
@@ -519,7 +750,7 @@ void GenFileLogger::rotate() {
         ++next;
         removeOldestIfFull();
     }
-    m_stream.close();
+    closeFileLocked();
     renameFile(live, getFileName(next, compressOnRotate));
     removeOldestIfFull();
     if (!openFile()) std::cout << "failed to open logger file. going to work without logger" << std::endl;

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <queue>
 #include <string>
@@ -65,8 +64,14 @@ protected:
 
     i32 maxFiles = 1000;
     std::atomic<bool> enabled{true};
-    std::vector<char> m_streamBuffer = std::vector<char>(256 * 1024);  // before the stream: it outlives it
-    std::ofstream m_stream;
+    // The live file, written through its descriptor from a buffer of whole lines: a failed write (a full disk)
+    // leaves no piece of a line on disk and nothing to be written twice.
+    int m_fd = -1;
+    bool m_fileFailed = true;  // no usable live file: lines are dropped until it is reopened
+    std::vector<char> m_buffer = std::vector<char>(256 * 1024);
+    size_t m_buffered = 0;
+    std::vector<size_t> m_lineEnds;  // in the buffer, the end of each line
+    u64 m_written = 0;               // the live file's size as written through the descriptor
     std::string m_basePath;
     std::string m_logFolder;
     Mutex m_fileLock;
@@ -85,6 +90,14 @@ protected:
 private:
     // Writes under the file lock, rotating first when the live file has passed the limit.
     void writeToFileLocked(const char* data, u64 length);
+    // Appends one line to the buffer (written out when it is full).
+    void appendLocked(const char* data, u64 length);
+    // Writes the buffer out; on a failure only whole lines stay on disk, the rest is dropped and the file failed.
+    bool writeBufferLocked();
+    void closeFileLocked();
+    // Leaves a live file that was removed or replaced under the open descriptor: when it was removed (no name left
+    // to it), the newest of what went into it since the last check is kept to be written to the new file.
+    void leaveLiveFileLocked(bool keepRemovedLines = true);
     // A failed stream (a reopen that failed, a full disk) is retried at most about once a second.
     bool streamUsableLocked();
     void reportStreamFailureLocked();
@@ -97,21 +110,39 @@ private:
     // Reports a failed stream once, and clears the report once lines are written again.
     void checkStreamLocked();
     void flushStreamLocked();
-    void advancePosition(const char* data, u64 length);
+    // Writes `size` bytes whose lines end at the offsets `ends`; on a failure only the whole lines written stay.
+    bool writeLinesLocked(const char* data, size_t size, const size_t* ends, size_t lines);
     void markFlushed(u64 sequence);
-    // Count-only mode keeps the copies of short lines in blocks of one size that the writer hands back for reuse:
-    // a block taken on a producer and freed on the writer would make both contend in the C runtime's allocator.
+    // Count-only mode keeps the copies of short lines in chunks that the writer hands back for reuse: a copy taken
+    // on a producer and freed on the writer would make both contend in the C runtime's allocator.
     bool recycled(u64 length) const { return m_recycleBlocks && length <= kRecycledLineBytes; }
     void releaseCopy(s8* copy, u64 length);
+    s8* newChunk();
+    // Under the queue lock, on the writer: the chunks begun since its last turn, which its new lines are in.
+    void takeStartedChunksLocked();
+    void deleteChunk(s8* chunk);
     // The writer's share of the budget and of the guard's count, returned in runs instead of line by line.
     void settleReleased();
 
-    static constexpr u64 kRecycledLineBytes = 248;
-    static constexpr size_t kMaxSpareBlocks = 4096;
+    static constexpr u64 kRecycledLineBytes = 1024;
+    // Short lines are copied one after another into chunks, taken and retired in queue order: the memory they hold
+    // is the queued bytes plus at most a chunk being filled, one being written and the spares.
+    static constexpr size_t kChunkBytes = 32 * 1024;
+    static constexpr size_t kMaxSpareChunks = 2;
     static constexpr u64 kSettleBytes = 16 * 1024;
     const bool m_recycleBlocks;
-    std::vector<s8*> m_spareBlocks;     // under the queue lock
-    std::vector<s8*> m_releasedBlocks;  // the writer's, handed over at its next turn on the queue
+    std::vector<s8*> m_spareChunks;  // under the queue lock
+    s8* m_fillChunk = nullptr;       // under the queue lock: the chunk copies go into
+    size_t m_fillUsed = 0;
+    std::vector<s8*> m_startedChunks;  // under the queue lock: chunks begun since the writer's last turn, in order
+    // The writer's: chunks its lines are in, the one it writes from first, and those written (handed over at its
+    // next turn on the queue).
+    std::vector<s8*> m_writerChunks;
+    size_t m_writerChunkNext = 0;
+    s8* m_writeChunk = nullptr;
+    std::vector<s8*> m_releasedChunks;
+    std::atomic<i64> m_writerProgressAt{0};  // steady-clock ticks when the writer last returned budget
+    std::atomic<bool> m_writerBlocked{false};  // the writer waits for the file lock
     u64 m_releasedBytes = 0;            // the writer's: line bytes not yet returned to the budget
     u64 m_releasedGuardBytes = 0;       // the writer's: bytes not yet taken off the guard's count
 
@@ -126,8 +157,10 @@ private:
     u64 m_lastLiveCheckMs = 0;
     u32 m_linesUntilClock = 0;  // lines the writer writes before it reads the clock again
     u64 m_liveIdentity = 0;  // of the file the stream writes to (fileIdentity)
-    // What was written since the live file was last found in place, up to a limit, and what did not fit; written
-    // again when the check finds the file gone.
+    u64 m_verifiedSize = 0;  // m_written when the live file was last found in place
+    u64 m_liveCheckIntervalMs = 1000;
+    // The newest of what went into a removed live file since it was last found in place, written to the new one,
+    // and how many bytes before it are lost.
     std::string m_unverified;
     u64 m_unverifiedDropped = 0;
     bool m_rewritePending = false;
