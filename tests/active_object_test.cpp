@@ -5,6 +5,7 @@
 #include "DynamicTweaks.h"
 #include "FatalStop.h"
 #include "PriorityQueue.h"
+#include "Semaphore.h"
 #include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "TrackedAllocation.h"
@@ -99,6 +100,17 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_pq.size();
     }
+};
+
+// Its worker is held as it takes its name, before it records its start, until the test lets it go.
+class HeldStartAO : public ProbeAO {
+public:
+    explicit HeldStartAO(const char* name) : ProbeAO(name) {}
+    const char* getName() override {
+        m_hold.timedWait(20000);  // bounded: a test that never lets go still ends
+        return ProbeAO::getName();
+    }
+    Semaphore m_hold{0};
 };
 
 }  // namespace
@@ -221,6 +233,35 @@ TEST(ActiveObjectTest, TerminationDiscardsQueuedActionsUnrun) {
     }
     ao->terminateAllThreads();  // a second call returns
     delete ao;                  // after termination: clean under the sanitizers
+}
+
+TEST(ActiveObjectTest, EveryCallerOfTerminationReturns) {
+    auto* ao = new HeldStartAO(uniqueName("twoTermAO").c_str());
+    ao->open();
+    static std::atomic<int> entered, returned;
+    entered = 0;
+    returned = 0;
+    std::vector<std::thread> terminators;
+    for (int i = 0; i < 2; ++i) {
+        terminators.emplace_back([ao] {
+            ++entered;
+            ao->terminateAllThreads();
+            ++returned;
+        });
+    }
+    // Both wait for the worker's start, which is set once.
+    ASSERT_TRUE(waitUntil([&] { return entered.load() == 2; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(returned.load(), 0);
+    ao->m_hold.post();
+    if (!waitUntil([&] { return returned.load() == 2; }, 10000)) {
+        for (auto& terminator : terminators) terminator.detach();  // the object stays, for the one that hangs
+        FAIL() << "only " << returned.load() << " of 2 terminations returned";
+    }
+    for (auto& terminator : terminators) terminator.join();
+    EXPECT_FALSE(ao->enabled());
+    ao->terminateAllThreads();  // and a later one
+    delete ao;
 }
 
 TEST(PriorityQueueTest, HigherPrioritiesComeFirstAndEachIsFirstInFirstOut) {
