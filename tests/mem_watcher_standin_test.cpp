@@ -403,3 +403,29 @@ TEST(MemWatcherStandinDeathTest, AProcessThatCannotBeOpenedEndsTheProcess) {
         },
         ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(NULL != hProcess\\) failed");
 }
+
+TEST(MemWatcherStandinTest, CpuReportListsTheSharesHighestFirst) {
+    sharedClient();
+    MemWatcher* watcher = MemWatcher::instance();  // its machine counter made on the real /proc
+    FixtureProc proc;
+    // Ascending ids hold neither ascending nor descending shares; the last one did not run.
+    const struct {
+        u32 id;
+        i64 userTicks;
+    } threads[] = {{4200001, 250}, {4200002, 100}, {4200003, 500}, {4200004, 0}};
+    proc.stat("0 0 0 1000 0 0 0 0 0 0", 1);
+    for (const auto& t : threads) {
+        proc.task(t.id, 1000, 0);
+        watcher->AddThread(t.id);
+    }
+    watcher->printCpu();  // the first samples of the machine and of each thread
+    proc.stat("400 0 0 1600 0 0 0 0 0 0", 1);  // 1000 ticks
+    for (const auto& t : threads) proc.task(t.id, 1000 + t.userTicks, 0);
+    sharedClient().clear();
+    watcher->printCpu();
+    const auto lines = sharedClient().linesWith(",MemWatcher,printCpu,total=");
+    for (const auto& t : threads) watcher->RemoveThread(t.id);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(textAfter(lines[0], "MemWatcher,printCpu"),
+              "total=85 cpu(perc)4200003=50% 4200001=25% 4200002=10% \n");
+}
