@@ -9,6 +9,9 @@
 #include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "TrackedAllocation.h"
+#include "Tweaks.h"
+
+#include <windows.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -262,6 +265,54 @@ TEST(ActiveObjectTest, EveryCallerOfTerminationReturns) {
     EXPECT_FALSE(ao->enabled());
     ao->terminateAllThreads();  // and a later one
     delete ao;
+}
+
+namespace {
+// Knows its worker's thread, whose lease is named after it.
+class LeaseAO : public ProbeAO {
+public:
+    explicit LeaseAO(const char* name) : ProbeAO(name) {}
+    void onWorkerStart(u32) override { m_workerId = GetCurrentThreadId(); }
+    std::atomic<u32> m_workerId{0};
+};
+}  // namespace
+
+// The real watchdog at a 1 s period: a lease is judged stuck from its third round of unrenewed activity.
+TEST(ActiveObjectDeathTest, OnlyAWorkerInsideAnActionIsReportedStuck) {
+    EXPECT_EXIT(
+        {
+            endChildAfter(60, kChildHung);
+            Tweaks::instance()->update("t_deadlockCheckerIntervalSec", "1");
+            logLinesToFile("ao_lease.txt");
+            LeaseAO ao("leaseAO");
+            ao.open();
+            if (!waitUntil([&] { return ao.m_workerId.load() != 0; }, 10000)) std::_Exit(2);
+            const std::string stuckLine = ",pid=" + std::to_string(ao.m_workerId.load()) + " is stuck for ";
+            const auto rounds = [] { return countOf(readFile("ao_lease.txt"), " m_lockSet.size()="); };
+            const auto stuck = [&] { return countOf(readFile("ao_lease.txt"), stuckLine); };
+            // Four rounds begun: three judged the lease in full.
+            const auto fourRounds = [&] {
+                const size_t from = rounds();
+                return waitUntil([&] { return rounds() >= from + 4; }, 20000);
+            };
+            if (!fourRounds()) std::_Exit(3);
+            if (stuck() != 0) std::_Exit(4);  // idle from its start
+
+            Journal journal;
+            ao.addAction(newAction(&journal, 0, 600));
+            if (!journal.waitFor([&] { return journal.destroyed == 1; })) std::_Exit(5);
+            if (!fourRounds()) std::_Exit(3);
+            if (stuck() != 0) std::_Exit(6);  // idle between actions
+
+            ao.addAction(newAction(&journal, 1, 600, true));
+            if (!journal.waitFor([&] { return journal.blockerRunning; })) std::_Exit(5);
+            const bool reported = waitUntil([&] { return stuck() != 0; }, 20000);
+            journal.release();
+            if (!journal.waitFor([&] { return journal.destroyed == 2; })) std::_Exit(5);
+            std::_Exit(reported ? 0 : 7);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << readFile("ao_lease.txt");
 }
 
 TEST(PriorityQueueTest, HigherPrioritiesComeFirstAndEachIsFirstInFirstOut) {
