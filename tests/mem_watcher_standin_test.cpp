@@ -404,9 +404,11 @@ TEST(MemWatcherStandinDeathTest, AProcessThatCannotBeOpenedEndsTheProcess) {
         ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(NULL != hProcess\\) failed");
 }
 
-TEST(MemWatcherStandinTest, CpuReportListsTheSharesHighestFirst) {
-    sharedClient();
+namespace {
+// Ends the process with 0 when the report lists the shares highest first; prints the report's last line.
+[[noreturn]] void reportSharesAndExit() {
     MemWatcher* watcher = MemWatcher::instance();  // its machine counter made on the real /proc
+    sharedClient();
     FixtureProc proc;
     // Ascending ids hold neither ascending nor descending shares; the last one did not run.
     const struct {
@@ -424,8 +426,13 @@ TEST(MemWatcherStandinTest, CpuReportListsTheSharesHighestFirst) {
     sharedClient().clear();
     watcher->printCpu();
     const auto lines = sharedClient().linesWith(",MemWatcher,printCpu,total=");
-    for (const auto& t : threads) watcher->RemoveThread(t.id);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(textAfter(lines[0], "MemWatcher,printCpu"),
-              "total=85 cpu(perc)4200003=50% 4200001=25% 4200002=10% \n");
+    const std::string shares = lines.size() == 1 ? textAfter(lines[0], "MemWatcher,printCpu") : "";
+    std::fprintf(stderr, "%s", shares.c_str());
+    std::_Exit(shares == "total=85 cpu(perc)4200003=50% 4200001=25% 4200002=10% \n" ? 0 : 1);
+}
+}  // namespace
+
+// In a process of its own: a watcher first made while another test's fixture hid /proc/stat has no machine counter.
+TEST(MemWatcherStandinDeathTest, CpuReportListsTheSharesHighestFirst) {
+    EXPECT_EXIT(reportSharesAndExit(), ::testing::ExitedWithCode(0), "");
 }
