@@ -253,7 +253,7 @@ TEST(ActiveObjectTest, EveryCallerOfTerminationReturns) {
         });
     }
     // Both wait for the worker's start, which is set once.
-    ASSERT_TRUE(waitUntil([&] { return entered.load() == 2; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return entered.load() == 2; }, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(returned.load(), 0);
     ao->m_hold.post();
