@@ -5,9 +5,13 @@
 #include "DynamicTweaks.h"
 #include "FatalStop.h"
 #include "PriorityQueue.h"
+#include "Semaphore.h"
 #include "ServiceThreads.h"
 #include "TestSupport.h"
 #include "TrackedAllocation.h"
+#include "Tweaks.h"
+
+#include <windows.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -99,6 +103,17 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_pq.size();
     }
+};
+
+// Its worker is held as it takes its name, before it records its start, until the test lets it go.
+class HeldStartAO : public ProbeAO {
+public:
+    explicit HeldStartAO(const char* name) : ProbeAO(name) {}
+    const char* getName() override {
+        m_hold.timedWait(20000);  // bounded: a test that never lets go still ends
+        return ProbeAO::getName();
+    }
+    Semaphore m_hold{0};
 };
 
 }  // namespace
@@ -221,6 +236,83 @@ TEST(ActiveObjectTest, TerminationDiscardsQueuedActionsUnrun) {
     }
     ao->terminateAllThreads();  // a second call returns
     delete ao;                  // after termination: clean under the sanitizers
+}
+
+TEST(ActiveObjectTest, EveryCallerOfTerminationReturns) {
+    auto* ao = new HeldStartAO(uniqueName("twoTermAO").c_str());
+    ao->open();
+    static std::atomic<int> entered, returned;
+    entered = 0;
+    returned = 0;
+    std::vector<std::thread> terminators;
+    for (int i = 0; i < 2; ++i) {
+        terminators.emplace_back([ao] {
+            ++entered;
+            ao->terminateAllThreads();
+            ++returned;
+        });
+    }
+    // Both wait for the worker's start, which is set once.
+    EXPECT_TRUE(waitUntil([&] { return entered.load() == 2; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(returned.load(), 0);
+    ao->m_hold.post();
+    if (!waitUntil([&] { return returned.load() == 2; }, 10000)) {
+        for (auto& terminator : terminators) terminator.detach();  // the object stays, for the one that hangs
+        FAIL() << "only " << returned.load() << " of 2 terminations returned";
+    }
+    for (auto& terminator : terminators) terminator.join();
+    EXPECT_FALSE(ao->enabled());
+    ao->terminateAllThreads();  // and a later one
+    delete ao;
+}
+
+namespace {
+// Knows its worker's thread, whose lease is named after it.
+class LeaseAO : public ProbeAO {
+public:
+    explicit LeaseAO(const char* name) : ProbeAO(name) {}
+    void onWorkerStart(u32) override { m_workerId = GetCurrentThreadId(); }
+    std::atomic<u32> m_workerId{0};
+};
+}  // namespace
+
+// The real watchdog at a 1 s period: a lease is judged stuck from its third round of unrenewed activity.
+TEST(ActiveObjectDeathTest, OnlyAWorkerInsideAnActionIsReportedStuck) {
+    EXPECT_EXIT(
+        {
+            endChildAfter(60, kChildHung);
+            Tweaks::instance()->update("t_deadlockCheckerIntervalSec", "1");
+            logLinesToFile("ao_lease.txt");
+            LeaseAO ao("leaseAO");
+            ao.open();
+            if (!waitUntil([&] { return ao.m_workerId.load() != 0; }, 10000)) std::_Exit(2);
+            const std::string stuckLine = ",pid=" + std::to_string(ao.m_workerId.load()) + " is stuck for ";
+            const auto rounds = [] { return countOf(readFile("ao_lease.txt"), " m_lockSet.size()="); };
+            const auto stuck = [&] { return countOf(readFile("ao_lease.txt"), stuckLine); };
+            // Four rounds begun: three judged the lease in full.
+            const auto fourRounds = [&] {
+                const size_t from = rounds();
+                return waitUntil([&] { return rounds() >= from + 4; }, 20000);
+            };
+            if (!fourRounds()) std::_Exit(3);
+            if (stuck() != 0) std::_Exit(4);  // idle from its start
+
+            Journal journal;
+            ao.addAction(newAction(&journal, 0, 600));
+            if (!journal.waitFor([&] { return journal.destroyed == 1; })) std::_Exit(5);
+            if (!fourRounds()) std::_Exit(3);
+            if (stuck() != 0) std::_Exit(6);  // idle between actions
+
+            ao.addAction(newAction(&journal, 1, 600, true));
+            if (!journal.waitFor([&] { return journal.blockerRunning; })) std::_Exit(5);
+            const bool reported = waitUntil([&] { return stuck() != 0; }, 20000);
+            journal.release();
+            if (!journal.waitFor([&] { return journal.destroyed == 2; })) std::_Exit(5);
+            std::_Exit(reported ? 0 : 7);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << readFile("ao_lease.txt");
 }
 
 TEST(PriorityQueueTest, HigherPrioritiesComeFirstAndEachIsFirstInFirstOut) {

@@ -292,3 +292,25 @@ TEST_F(AgentProcessTest, LineEndsInArgumentsAreLoggedVisibly) {
               std::vector<std::string>{"Keyword argument - volumes: x\\n" + forged});
     EXPECT_EQ(wmainMessages(run).back(), kDoneNoProvider);
 }
+
+// The tweak chooses the guard's mode for the whole run. A post margin too large for any block shows it: the
+// registered mode ends the run at its first tracked allocation, the count-only mode never reads the margins.
+TEST_F(AgentProcessTest, MemoryTrackingTweakChoosesTheGuardsMode) {
+    const std::vector<std::string> args = {"a", "1", "b"};
+    const std::string margin = "t_memshield_post_margin_size=314572800\n";
+    sandbox.writeTweaks("t_enableMemshield=1\n" + margin);
+    const auto registered = sandbox.run(args);
+    EXPECT_FALSE(registered.result.timedOut);
+    EXPECT_EQ(registered.result.exitCode, 3);  // the fatal stop
+    const std::string printed = registered.out + registered.err;
+    EXPECT_NE(printed.find("Assertion (allocationLength < MAX_SINGLE_ALLOCATION_LENGTH) failed"), std::string::npos)
+        << printed;
+    for (const std::string& countOnly : {std::string("t_enableMemshield=0\n"), std::string()}) {
+        sandbox.writeTweaks(countOnly + margin);
+        const auto run = sandbox.run(args);
+        expectCleanEnd(run);
+        EXPECT_NE(run.result.exitCode, 3) << countOnly;
+        EXPECT_EQ((run.out + run.err).find("allocationLength"), std::string::npos) << run.out << run.err;
+        EXPECT_TRUE(hasMessage(run.perRunLog, "Vantrell.exe invoked.")) << countOnly;
+    }
+}

@@ -118,3 +118,34 @@ TEST(FutureTest, TheRepIsATrackedBlockFreedWithTheLastHandle) {
         EXPECT_EQ(MemShield::instance()->m_allocatedBytes.load(), baseline) << set;
     }
 }
+
+namespace {
+// Drops the handle it is given, the last but the setter's own, while it is told the value.
+class DroppingObserver : public FutureInternal::FutureObserver<RcStatus> {
+public:
+    explicit DroppingObserver(Future<RcStatus>** handle) : m_handle(handle) {}
+    void update(RcStatus) override {
+        delete *m_handle;
+        *m_handle = nullptr;
+    }
+
+private:
+    Future<RcStatus>** m_handle;
+};
+}  // namespace
+
+TEST(FutureTest, TheRepOutlivesASetWhoseObserverDropsTheLastHandle) {
+    waitForServiceThreads();
+    const u64 baseline = MemShield::instance()->m_allocatedBytes.load();
+    std::vector<Told> journal;
+    auto* future = new Future<RcStatus>();
+    DroppingObserver dropper(&future);
+    RecordingObserver after(2, &journal);
+    future->addObserver(&dropper);
+    future->addObserver(&after);
+    future->set(RC_ABORTED);  // the handle it was called on is gone before it returns
+    EXPECT_EQ(future, nullptr);
+    ASSERT_EQ(journal.size(), 1u);  // the observer after the one that dropped it is told too
+    EXPECT_EQ(journal[0].value, RC_ABORTED);
+    EXPECT_EQ(MemShield::instance()->m_allocatedBytes.load(), baseline);  // freed once set returned
+}

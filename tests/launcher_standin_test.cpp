@@ -570,3 +570,25 @@ TEST_F(CorbelineProgram, MissingAgentIsLoggedAndOnlyTheMainLogIsWritten) {
     EXPECT_EQ(files, (std::vector<std::string>{"Corbeline.exe.current.log.txt", "Corbeline.exe.log.txt"}));
     EXPECT_EQ(readFile(logs() + "/Corbeline.exe.current.log.txt"), "left alone\n");
 }
+
+// The memory-tracking tweak chooses the guard's mode for the launcher's run too. A post margin too large for any
+// block shows it: the registered mode ends the run at its first tracked allocation, the count-only mode never reads
+// the margins.
+TEST_F(CorbelineProgram, MemoryTrackingTweakChoosesTheGuardsMode) {
+    const std::string margin = "t_memshield_post_margin_size=314572800\n";
+    const struct {
+        const char* tweaks;
+        bool registered;
+    } cases[] = {{"t_enableMemshield=1\n", true}, {"t_enableMemshield=0\n", false}, {"", false}};
+    for (const auto& c : cases) {
+        std::ofstream(m_root + "/tweaks_extension.txt", std::ios::binary | std::ios::trunc) << c.tweaks << margin;
+        const Run r = run("");
+        const std::string err = readFile(m_root + "/run" + std::to_string(m_runs) + ".err");
+        ASSERT_TRUE(r.result.started) << c.tweaks;
+        EXPECT_FALSE(r.result.timedOut) << c.tweaks;
+        const bool assertion =
+            err.find("Assertion (allocationLength < MAX_SINGLE_ALLOCATION_LENGTH) failed") != std::string::npos;
+        EXPECT_EQ(assertion, c.registered) << c.tweaks << err;
+        EXPECT_EQ(r.result.exitCode, c.registered ? 3 : 0) << c.tweaks << err;
+    }
+}

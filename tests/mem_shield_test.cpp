@@ -13,8 +13,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <iomanip>
 #include <sstream>
 #include <string>
@@ -354,9 +354,14 @@ TEST(MemShieldRegisteredDeathTest, HistoryKeepsFreedBlocksCounted) {
             MemShield* shield = MemShield::instance();
             waitForServiceThreads();
             u8* p = trackedArrayNew<u8>(100, "u8", kFile, 777);
+            std::memset(p, 0x5A, 100);
             const u64 before = shield->m_allocatedBytes.load();
             trackedArrayFree(p, kFile, 778);
             if (shield->m_allocatedBytes.load() != before) std::_Exit(1);
+            // The kept block is refilled, so a read through a stale pointer shows the free.
+            for (int i = 0; i < 100; ++i) {
+                if (p[i] != 0xFF) std::_Exit(2);
+            }
             expectLine("Freed item mem =" + hexOf(p) + " info= info.m_size=100  info.m_file=" + kFile +
                        "  info.m_line=777  it->second.m_freeTime=");
             shield->printRecentlyFreed();

@@ -403,3 +403,36 @@ TEST(MemWatcherStandinDeathTest, AProcessThatCannotBeOpenedEndsTheProcess) {
         },
         ::testing::ExitedWithCode(kFatalStopExitCode), "Assertion \\(NULL != hProcess\\) failed");
 }
+
+namespace {
+// Ends the process with 0 when the report lists the shares highest first; prints the report's last line.
+[[noreturn]] void reportSharesAndExit() {
+    MemWatcher* watcher = MemWatcher::instance();  // its machine counter made on the real /proc
+    sharedClient();
+    FixtureProc proc;
+    // Ascending ids hold neither ascending nor descending shares; the last one did not run.
+    const struct {
+        u32 id;
+        i64 userTicks;
+    } threads[] = {{4200001, 250}, {4200002, 100}, {4200003, 500}, {4200004, 0}};
+    proc.stat("0 0 0 1000 0 0 0 0 0 0", 1);
+    for (const auto& t : threads) {
+        proc.task(t.id, 1000, 0);
+        watcher->AddThread(t.id);
+    }
+    watcher->printCpu();  // the first samples of the machine and of each thread
+    proc.stat("400 0 0 1600 0 0 0 0 0 0", 1);  // 1000 ticks
+    for (const auto& t : threads) proc.task(t.id, 1000 + t.userTicks, 0);
+    sharedClient().clear();
+    watcher->printCpu();
+    const auto lines = sharedClient().linesWith(",MemWatcher,printCpu,total=");
+    const std::string shares = lines.size() == 1 ? textAfter(lines[0], "MemWatcher,printCpu") : "";
+    std::fprintf(stderr, "%s", shares.c_str());
+    std::_Exit(shares == "total=85 cpu(perc)4200003=50% 4200001=25% 4200002=10% \n" ? 0 : 1);
+}
+}  // namespace
+
+// In a process of its own: a watcher first made while another test's fixture hid /proc/stat has no machine counter.
+TEST(MemWatcherStandinDeathTest, CpuReportListsTheSharesHighestFirst) {
+    EXPECT_EXIT(reportSharesAndExit(), ::testing::ExitedWithCode(0), "");
+}

@@ -390,6 +390,46 @@ TEST(MemoryPoolTest, FullModuleIsPassedOverUntilItFreesMemory) {
     EXPECT_EQ(reportOf(pool).at(1), "full: limit=4096 used=4096 NAs=1\n");
 }
 
+// A module that reaches its limit while the waiting walk serves it steps out of the waiting order without holding
+// up the requests behind it; once it frees memory it is back in its place, ahead of requests that came later.
+TEST(MemoryPoolTest, ModuleAtItsLimitInTheWaitingOrderKeepsItsTurn) {
+    TestPool* pool = newPool();
+    ModuleMemoryInformation* capped = pool->registerModule("capped", 0, 2 * kChunk, nullptr);
+    ModuleMemoryInformation* filler = pool->registerModule("filler", 0, ModuleMemoryInformation::kNoLimit, nullptr);
+    ModuleMemoryInformation* older = pool->registerModule("older", 0, ModuleMemoryInformation::kNoLimit, nullptr);
+    ModuleMemoryInformation* newer = pool->registerModule("newer", 0, ModuleMemoryInformation::kNoLimit, nullptr);
+    Taken* held = request(pool, capped, 100);
+    ASSERT_TRUE(held->served());
+    Taken* all = request(pool, filler, (kPagesPerBlock - 1) * kChunk);
+    ASSERT_TRUE(all->served());
+    // The pool is empty at its maximum: both wait, the capped module first, its request not yet at the limit.
+    Taken* cappedWait = request(pool, capped, 2 * kChunk);
+    Taken* olderWait = request(pool, older, 100);
+    ASSERT_FALSE(cappedWait->served());
+    ASSERT_FALSE(olderWait->served());
+
+    // Two pages: the capped module takes one and is then full; the request behind it gets the other.
+    pool->freeSegments(all->buffer.m_segments, static_cast<int>(kPagesPerBlock - 3));
+    EXPECT_EQ(cappedWait->buffer.m_segments.size(), 1u);
+    EXPECT_FALSE(cappedWait->served());
+    EXPECT_EQ(capped->getCurrentlyUsedBytes(), 2 * kChunk);
+    EXPECT_TRUE(olderWait->served());
+    EXPECT_EQ(older->getCurrentlyUsedBytes(), kChunk);
+
+    // A later request waits; the capped module frees a page, which goes to its own older request.
+    Taken* newerWait = request(pool, newer, 100);
+    ASSERT_FALSE(newerWait->served());
+    pool->freeSegment(held->buffer.m_segments[0]);
+    EXPECT_TRUE(cappedWait->served());
+    EXPECT_EQ(cappedWait->buffer.m_segments.size(), 2u);
+    EXPECT_EQ(capped->getCurrentlyUsedBytes(), 2 * kChunk);
+    EXPECT_FALSE(newerWait->served());
+    EXPECT_EQ(newer->getCurrentlyUsedBytes(), 0u);
+
+    pool->freeSegments(all->buffer.m_segments, static_cast<int>(kPagesPerBlock - 4));
+    EXPECT_TRUE(newerWait->served());
+}
+
 TEST(MemoryPoolTest, MoreMemoryOnlyWhenThePoolIsEmptyAndBelowItsMaximum) {
     TestPool* pool = newPool(kChunk, 2 * u64{kBlock});
     ModuleMemoryInformation* mmi = pool->registerModule("A", 0, ModuleMemoryInformation::kNoLimit, nullptr);

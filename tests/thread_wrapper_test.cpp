@@ -1,3 +1,4 @@
+#include "ChildSupport.h"
 #include "Logger.h"
 #include "MemWatcher.h"
 #include "Semaphore.h"
@@ -114,4 +115,32 @@ TEST(ThreadWrapperTest, StartTriggerWaitsForEveryOpenedThread) {
     wrapper->m_second.post();
     waiter.join();
     EXPECT_TRUE(triggered);
+}
+
+TEST(ThreadWrapperTest, EveryWaiterForStartReturns) {
+    static auto* wrapper = new HeldThreads();  // threads are never joined: the object outlives them
+    wrapper->open();
+    wrapper->open();
+    static std::atomic<int> entered, returned;
+    entered = 0;
+    returned = 0;
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([] {
+            ++entered;
+            wrapper->waitForStart();
+            ++returned;
+        });
+    }
+    EXPECT_TRUE(waitUntil([&] { return entered.load() == 3; }, 10000));  // the threads are joined below
+    wrapper->m_first.post();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // all three wait on the trigger
+    EXPECT_EQ(returned.load(), 0);
+    wrapper->m_second.post();
+    if (!waitUntil([&] { return returned.load() == 3; }, 10000)) {
+        for (auto& waiter : waiters) waiter.detach();
+        FAIL() << "only " << returned.load() << " of 3 waiters for the start returned";
+    }
+    for (auto& waiter : waiters) waiter.join();
+    wrapper->waitForStart();  // and a later one, at once
 }

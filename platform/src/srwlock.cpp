@@ -119,7 +119,9 @@ void AcquireSRWLockExclusive(PSRWLOCK lock) {
 
 void ReleaseSRWLockExclusive(PSRWLOCK lock) {
     if (lightRelease()) {
-        std::atomic_ref<uint32_t>(*stateOf(lock)).store(0, std::memory_order_release);
+        // The builtin with its order as a constant: through atomic_ref an unoptimised build passes the order at run
+        // time, and gcc then makes the store a full fence, so the debug builds would not run the release that ships.
+        __atomic_store_n(stateOf(lock), 0u, __ATOMIC_RELEASE);
         // The store may still sit in this CPU's buffer when the count is read: a sleeping waiter's barrier drains it.
         std::atomic_signal_fence(std::memory_order_seq_cst);
         if (std::atomic_ref<uint32_t>(*waitersOf(lock)).load(std::memory_order_relaxed) != 0) {

@@ -23,14 +23,21 @@ void ThreadWrapper::open() {
 }
 
 void ThreadWrapper::waitForStart() {
+    bool waited = false;
     for (;;) {
         size_t started;
         {
             ScopedLock lock(&m_startedIdsLock);
             started = m_startedIds.size();
         }
-        if (started == m_threadsOpened.load()) return;
+        if (started == m_threadsOpened.load()) {
+            // The trigger resets as it releases one waiter: pass the set on, so that every other waiter returns
+            // too. A set left over when none waits costs a later waiter one more look at the count.
+            if (waited) m_startTrigger.set();
+            return;
+        }
         m_startTrigger.wait();
+        waited = true;
     }
 }
 

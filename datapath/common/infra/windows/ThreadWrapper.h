@@ -20,7 +20,7 @@ public:
 
     // Starts one more thread on this object.
     void open();
-    // Returns once every opened thread has recorded its id.
+    // Returns once every opened thread has recorded its id; any number of threads may wait at once.
     void waitForStart();
 
     static DWORD WINAPI threadEntry(LPVOID object);
