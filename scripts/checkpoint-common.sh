@@ -218,3 +218,32 @@ summarize_all() {
   echo "checkpoint \"$name\": FAILED in $summary_failed of $summary_runs runs"
   return 1
 }
+
+# Each step runs in the background while the script waits for it: bash takes a signal's trap only once the
+# foreground child ended, but at once during a wait. Its output goes to a file (-o) or is appended to one (-a)
+# inside the step, so that what the trap prints still reaches the terminal.
+child=""
+step() {
+  case $1 in
+    -o) local file=$2; shift 2; "$@" >"$file" 2>&1 & ;;
+    -a) local file=$2; shift 2; "$@" >>"$file" 2>&1 & ;;
+    *) "$@" & ;;
+  esac
+  child=$!
+  wait "$child"
+  local rc=$?
+  child=""
+  return $rc
+}
+in_dir() { cd "$1" && shift && exec "$@"; }
+
+# The step under way, the status reader and the local server (asked through its stop file first) of the run.
+stop_step_reader_server() {  # run folder
+  [ -n "$child" ] && kill -TERM "$child" 2>/dev/null
+  [ -n "$reader_pid" ] && kill -TERM "$reader_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then
+    touch "$1/server/stop" 2>/dev/null
+    for _ in $(seq 10); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
+    kill -TERM "$server_pid" 2>/dev/null
+  fi
+}

@@ -24,21 +24,6 @@ export TALVO_CHECKPOINT_RUN="$run"
 marker="TALVO_CHECKPOINT_RUN=$run"
 export WINEPREFIX="$run/prefix" WINEDEBUG=-all
 
-# As in scripts/checkpoint.sh: each step in the background, so that an interrupt is taken at once.
-child=""
-step() {
-  case $1 in
-    -o) local file=$2; shift 2; "$@" >"$file" 2>&1 & ;;
-    -a) local file=$2; shift 2; "$@" >>"$file" 2>&1 & ;;
-    *) "$@" & ;;
-  esac
-  child=$!
-  wait "$child"
-  local rc=$?
-  child=""
-  return $rc
-}
-in_dir() { cd "$1" && shift && exec "$@"; }
 die() { echo "checkpoint-wine.sh: $*"; exit 1; }
 wine_text() { tr -d '\r'; }
 
@@ -69,13 +54,7 @@ cleanup() {
   [ -n "$cleaned" ] && return
   cleaned=1
   trap '' INT TERM HUP
-  [ -n "$child" ] && kill -TERM "$child" 2>/dev/null
-  [ -n "$reader_pid" ] && kill -TERM "$reader_pid" 2>/dev/null
-  if [ -n "$server_pid" ]; then
-    touch "$run/server/stop" 2>/dev/null
-    for _ in $(seq 10); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done
-    kill -TERM "$server_pid" 2>/dev/null
-  fi
+  stop_step_reader_server "$run"
   stop_prefix
   end_run_processes "$marker" "left behind"
 }
