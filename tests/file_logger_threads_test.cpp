@@ -271,19 +271,10 @@ TEST(FileLoggerThreadsTest, ProducerReachesThePauseAtOnceWhenTheWriterIsStalled)
             logger->flush();
             LockHolder stall(fileLockOf(logger));
             const size_t most = 2 * (1u << 20) / length;
-            double slowestMs = 0;
-            const auto start = std::chrono::steady_clock::now();
-            for (size_t i = 0; i < most && !trackerOf(logger).paused(); ++i) {
-                const auto before = std::chrono::steady_clock::now();
-                logger->write(line);
-                slowestMs = std::max(
-                    slowestMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before).count());
-            }
-            const double totalMs =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            const TimeToPause took = timeToPause(logger, line, most);
             ASSERT_TRUE(trackerOf(logger).paused());
-            bestTotalMs = std::min(bestTotalMs, totalMs);
-            bestSlowestMs = std::min(bestSlowestMs, slowestMs);
+            bestTotalMs = std::min(bestTotalMs, took.totalMs);
+            bestSlowestMs = std::min(bestSlowestMs, took.slowestMs);
         }
         // Copying 1 MiB of lines takes a few milliseconds (tens under the sanitizers); a producer does not wait for a
         // writer that waits for its file.

@@ -2,6 +2,8 @@
 #include "FileLogger.h"
 #include "TestSupport.h"
 
+#include <algorithm>
+#include <chrono>
 #include <future>
 #include <string>
 #include <thread>
@@ -27,6 +29,25 @@ using ProbeLogger = FileLoggerClient;
 inline IMutex& fileLockOf(GenFileLogger* logger) { return FileLoggerProbe::fileLock(logger); }
 inline HeapMemoryAllocationTracker& trackerOf(GenFileLogger* logger) { return FileLoggerProbe::tracker(logger); }
 inline size_t queuedIn(GenFileLogger* logger) { return FileLoggerProbe::queued(logger); }
+
+// A producer writing one line after another until the logger's budget pauses it (at most `most` lines): the whole
+// time to the pause and the slowest single line, in milliseconds. The caller asserts that the pause came.
+struct TimeToPause {
+    double totalMs = 0;
+    double slowestMs = 0;
+};
+inline TimeToPause timeToPause(ProbeLogger* logger, const std::string& line, size_t most) {
+    using Ms = std::chrono::duration<double, std::milli>;
+    TimeToPause took;
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < most && !trackerOf(logger).paused(); ++i) {
+        const auto before = std::chrono::steady_clock::now();
+        logger->write(line);
+        took.slowestMs = std::max(took.slowestMs, Ms(std::chrono::steady_clock::now() - before).count());
+    }
+    took.totalMs = Ms(std::chrono::steady_clock::now() - start).count();
+    return took;
+}
 
 // Holds a lock on a thread of its own (a lock is released by the thread that took it) until released.
 class LockHolder {
