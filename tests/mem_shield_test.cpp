@@ -68,6 +68,9 @@ void startRegistered(const std::string& logPath, std::initializer_list<std::pair
     for (const auto& [name, value] : tweaks) Tweaks::instance()->update(name, value);
     logLinesToFile(logPath);
     MemShield::s_enabled = true;
+    // The guard's service threads register objects of their own as they start; a case that frees a block twice
+    // must not see another thread's new object at the freed address, so they start before the case runs.
+    waitForServiceThreads();
 }
 
 }  // namespace
