@@ -108,7 +108,15 @@ TEST(FileLoggerRecoveryTest, RemovedFolderIsMadeAgainAtTheNextRotation) {
     ::testing::internal::CaptureStderr();
     logger->write("after the folder was removed\n");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "FindFirstFile failed (3)\nfailed to enumerate files\n");
+    // The removed file's one line, longer than what is kept of it, is reported lost with the bytes before it.
+    const std::string listing = "FindFirstFile failed (3)\nfailed to enumerate files\n";
+    std::smatch lost;
+    const std::string rest = err.substr(std::min(err.size(), listing.size()));
+    EXPECT_EQ(err.substr(0, listing.size()), listing);
+    ASSERT_TRUE(std::regex_match(rest, lost, std::regex("log file .*log\\.txt was removed; ([0-9]+) bytes written to it "
+                                                         "before are lost\n")))
+        << err;
+    EXPECT_GT(std::stoull(lost[1]), GenFileLogger::kRotateAboveBytes);
     EXPECT_EQ(fileText(dir.live()), "after the folder was removed\n");
 }
 
@@ -262,6 +270,51 @@ TEST(FileLoggerRecoveryTest, LinesOfALiveFileRenamedOrRemovedStandOnceInTheFiles
     }
 }
 
+// A live file removed when it is near its rotation, where the periodic check is not made: the rotation finds it
+// removed, and what went into it since it was last found in place is written to the new live file, once.
+TEST(FileLoggerRecoveryTest, LiveFileRemovedNearItsRotationKeepsItsLines) {
+    struct Case {
+        const char* name;
+        bool folder;
+    };
+    const Case cases[] = {{"removed", false}, {"folder removed", true}};
+    queuedMode();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogFolder dir;
+        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+        FileLoggerProbe::setLiveCheckIntervalMs(logger, 3600 * 1000);
+        // Filled to 20 KB below the rotation, in lines that leave the budget room.
+        const u64 target = GenFileLogger::kRotateAboveBytes - 20000;
+        logger->flush();
+        u64 left = target - fs::file_size(nativePath(dir.live()));
+        for (int i = 1; left > 0; ++i) {
+            const u64 line = std::min<u64>(100 * 1024, left);
+            logger->write(std::string(line - 1, 'p') + "\n");
+            left -= line;
+            if (i % 20 == 0) logger->flush();
+        }
+        logger->flush();
+        ASSERT_EQ(fs::file_size(nativePath(dir.live())), target);
+        if (c.folder) {
+            fs::remove_all(nativePath(dir.folder));
+        } else {
+            fs::remove(nativePath(dir.live()));
+        }
+        ::testing::internal::CaptureStderr();
+        for (int n = 0; n < 300; ++n) logger->write(numberedLine(n));  // about 42 KB: past the rotation
+        logger->flush();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.find("lost"), std::string::npos) << err;
+        std::vector<int> numbers;
+        for (const std::string& name : dir.files()) {
+            const std::vector<int> in = numbersIn(fileText(dir.folder + "\\" + name));
+            numbers.insert(numbers.end(), in.begin(), in.end());
+        }
+        EXPECT_EQ(numbers, range(0, 300)) << err;
+    }
+}
+
 // Past the most that is kept of a removed live file, the newest part is written again, from the start of a line and
 // up to the last line written, and exactly what was not kept is reported.
 TEST(FileLoggerRecoveryTest, RemovedFileBeyondWhatIsKeptGivesItsNewestLinesAndTellsWhatIsLost) {
@@ -385,6 +438,48 @@ TEST(FileLoggerRecoveryTest, FullFileSystemKeepsEachLineWholeOnceAndInOrder) {
         EXPECT_EQ(err, "log file " + dir.base + ".txt cannot be written; lines are dropped until it can be reopened\n");
         const std::string text = fileText(dir.live());
         EXPECT_EQ(text.find("|n="), std::string::npos);  // no line glued to a piece of another
+    }
+}
+
+// A full disk, then the live file removed to free space: the lines it held whole since it was last found in place
+// are written to the new live file once the space is back, before the lines after them; those dropped meanwhile are
+// reported as dropped.
+TEST(FileLoggerRecoveryTest, LiveFileRemovedFromAFullDiskGivesItsLinesToTheNewFile) {
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "queued" : "synchronous");
+        if (queued) {
+            queuedMode();
+        } else {
+            synchronousMode();
+        }
+        LogFolder dir;
+        SmallFileSystem small(dir);
+        if (!small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << small.error();
+        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+        logger->flush();
+        small.fill(40 * 1024 + 123);
+        ::testing::internal::CaptureStderr();
+        int n = 0;
+        for (; n < 3000; ++n) logger->write(numberedLine(n));  // about 420 KiB: far past the room left
+        ASSERT_TRUE(writerIdle(logger));
+        fs::remove(nativePath(dir.live()));
+        small.giveSpaceBack();
+        EXPECT_TRUE(writeUntilLogged(logger, dir, "space is back\n"));
+        for (; n < 3100; ++n) logger->write(numberedLine(n));
+        logger->flush();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        const std::vector<int> numbers = numbersIn(fileText(dir.live()));
+        ASSERT_FALSE(numbers.empty());
+        EXPECT_EQ(numbers.front(), 0);  // the lines that reached the removed file
+        EXPECT_EQ(numbers.back(), 3099);
+        int pieces = 0, repeatedOrBack = 0;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            pieces += numbers[i] < 0;
+            repeatedOrBack += i > 0 && numbers[i] >= 0 && numbers[i] <= numbers[i - 1];
+        }
+        EXPECT_EQ(pieces, 0);
+        EXPECT_EQ(repeatedOrBack, 0);
+        EXPECT_EQ(err, "log file " + dir.base + ".txt cannot be written; lines are dropped until it can be reopened\n");
     }
 }
 

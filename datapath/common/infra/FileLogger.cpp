@@ -226,13 +226,13 @@ void GenFileLogger::closeFileLocked() {
     m_lineEnds.clear();
 }
 
-void GenFileLogger::leaveLiveFileLocked(bool keepRemovedLines) {
+void GenFileLogger::leaveLiveFileLocked() {
     if (m_fd < 0) return;
     if (!m_fileFailed) writeBufferLocked();  // the buffered lines went into this file too
     u64 size = 0;
     u64 identity = 0;
     bool removed = false;
-    if (openFileState(m_fd, size, identity, removed) && keepRemovedLines && removed &&
+    if (openFileState(m_fd, size, identity, removed) && removed &&
         m_written > m_verifiedSize) {
         // No name is left to the file: what went into it since the check found it in place is written again,
         // the newest part of it when there is more, from the start of a line.
@@ -530,8 +530,10 @@ bool GenFileLogger::streamUsableLocked() {
     if (!m_fileFailed) return true;
     const u64 now = steadyMs();
     if (now - m_lastReopenAttemptMs < kReopenIntervalMs) return false;
+    // A file that failed (a full disk) may have been removed meanwhile to free space: what went into it since it
+    // was last found in place is written again, as after any removal.
+    leaveLiveFileLocked();
     m_lastReopenAttemptMs = now;
-    closeFileLocked();
     CreateDirectoryA(m_logFolder.c_str(), NULL);  // the folder may have been removed meanwhile
     if (openFile()) return true;
     reportStreamFailureLocked();
@@ -717,9 +719,9 @@ void GenFileLogger::rotate() {
     if (!listFiles(files)) {
         std::cerr << "failed to enumerate files" << std::endl;
         if (!isDirectory(m_logFolder)) {
-            // The folder is gone: lines would go on into a file nobody can see. Start a new live file. The file was
-            // full and due for rotation: what it held is not written again.
-            leaveLiveFileLocked(false);
+            // The folder is gone: lines would go on into a file nobody can see. Start a new live file, with what
+            // went into the removed one since it was last found in place (the check is not made near a rotation).
+            leaveLiveFileLocked();
         }
         return;
     }
@@ -750,7 +752,8 @@ void GenFileLogger::rotate() {
         ++next;
         removeOldestIfFull();
     }
-    closeFileLocked();
+    // The live file may have been removed since it was last found in place: its lines then go to the new one.
+    leaveLiveFileLocked();
     renameFile(live, getFileName(next, compressOnRotate));
     removeOldestIfFull();
     if (!openFile()) std::cout << "failed to open logger file. going to work without logger" << std::endl;

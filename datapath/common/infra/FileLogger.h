@@ -95,9 +95,9 @@ private:
     // Writes the buffer out; on a failure only whole lines stay on disk, the rest is dropped and the file failed.
     bool writeBufferLocked();
     void closeFileLocked();
-    // Leaves a live file that was removed or replaced under the open descriptor: when it was removed (no name left
-    // to it), the newest of what went into it since the last check is kept to be written to the new file.
-    void leaveLiveFileLocked(bool keepRemovedLines = true);
+    // Gives up the open live file (replaced, failed or due for rotation): when it was removed (no name left to it),
+    // the newest of what went into it since it was last found in place is kept to be written to the new file.
+    void leaveLiveFileLocked();
     // A failed stream (a reopen that failed, a full disk) is retried at most about once a second.
     bool streamUsableLocked();
     void reportStreamFailureLocked();
