@@ -383,6 +383,38 @@ private:
     std::string m_error;
     bool m_mounted = false;
 };
+
+// A logger in the mode given whose live file has about 40 KiB of room left on its small file system.
+struct LoggerOnAFullDisk {
+    explicit LoggerOnAFullDisk(bool queued) {
+        if (queued) {
+            queuedMode();
+        } else {
+            synchronousMode();
+        }
+        if (!small.mounted()) return;
+        logger = new ProbeLogger(dir.base, 8, 0, "");
+        logger->flush();
+        small.fill(40 * 1024 + 123);
+    }
+    LogFolder dir;
+    SmallFileSystem small{dir};
+    ProbeLogger* logger = nullptr;
+};
+
+// Numbered lines that are pieces of a line, and lines that repeat or go back in the order.
+struct LineOrder {
+    int pieces = 0;
+    int repeatedOrBack = 0;
+};
+LineOrder orderOf(const std::vector<int>& numbers) {
+    LineOrder order;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        order.pieces += numbers[i] < 0;
+        order.repeatedOrBack += i > 0 && numbers[i] >= 0 && numbers[i] <= numbers[i - 1];
+    }
+    return order;
+}
 }  // namespace
 
 // A file system that runs full and gets its space back: each line written stands on disk whole and once, in order;
@@ -391,17 +423,11 @@ private:
 TEST(FileLoggerRecoveryTest, FullFileSystemKeepsEachLineWholeOnceAndInOrder) {
     for (const bool queued : {false, true}) {
         SCOPED_TRACE(queued ? "queued" : "synchronous");
-        if (queued) {
-            queuedMode();
-        } else {
-            synchronousMode();
-        }
-        LogFolder dir;
-        SmallFileSystem small(dir);
-        if (!small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << small.error();
-        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
-        logger->flush();
-        small.fill(40 * 1024 + 123);
+        LoggerOnAFullDisk disk(queued);
+        if (!disk.small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << disk.small.error();
+        const LogFolder& dir = disk.dir;
+        SmallFileSystem& small = disk.small;
+        ProbeLogger* logger = disk.logger;
         ::testing::internal::CaptureStderr();
         int n = 0;
         for (; n < 6000; ++n) {  // about 850 KiB: far past the room left
@@ -423,13 +449,8 @@ TEST(FileLoggerRecoveryTest, FullFileSystemKeepsEachLineWholeOnceAndInOrder) {
         logger->flush();
         const std::string err = ::testing::internal::GetCapturedStderr();
         const std::vector<int> numbers = numbersIn(fileText(dir.live()));
-        int pieces = 0, repeatedOrBack = 0;
-        for (size_t i = 0; i < numbers.size(); ++i) {
-            pieces += numbers[i] < 0;
-            repeatedOrBack += i > 0 && numbers[i] >= 0 && numbers[i] <= numbers[i - 1];
-        }
-        EXPECT_EQ(pieces, 0);
-        EXPECT_EQ(repeatedOrBack, 0);
+        EXPECT_EQ(orderOf(numbers).pieces, 0);
+        EXPECT_EQ(orderOf(numbers).repeatedOrBack, 0);
         // Some lines written before the disk ran full and the last ones after; those missing are reported.
         ASSERT_FALSE(numbers.empty());
         EXPECT_EQ(numbers.front(), 0);
@@ -447,17 +468,11 @@ TEST(FileLoggerRecoveryTest, FullFileSystemKeepsEachLineWholeOnceAndInOrder) {
 TEST(FileLoggerRecoveryTest, LiveFileRemovedFromAFullDiskGivesItsLinesToTheNewFile) {
     for (const bool queued : {false, true}) {
         SCOPED_TRACE(queued ? "queued" : "synchronous");
-        if (queued) {
-            queuedMode();
-        } else {
-            synchronousMode();
-        }
-        LogFolder dir;
-        SmallFileSystem small(dir);
-        if (!small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << small.error();
-        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
-        logger->flush();
-        small.fill(40 * 1024 + 123);
+        LoggerOnAFullDisk disk(queued);
+        if (!disk.small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << disk.small.error();
+        const LogFolder& dir = disk.dir;
+        SmallFileSystem& small = disk.small;
+        ProbeLogger* logger = disk.logger;
         ::testing::internal::CaptureStderr();
         int n = 0;
         for (; n < 3000; ++n) logger->write(numberedLine(n));  // about 420 KiB: far past the room left
@@ -472,13 +487,8 @@ TEST(FileLoggerRecoveryTest, LiveFileRemovedFromAFullDiskGivesItsLinesToTheNewFi
         ASSERT_FALSE(numbers.empty());
         EXPECT_EQ(numbers.front(), 0);  // the lines that reached the removed file
         EXPECT_EQ(numbers.back(), 3099);
-        int pieces = 0, repeatedOrBack = 0;
-        for (size_t i = 0; i < numbers.size(); ++i) {
-            pieces += numbers[i] < 0;
-            repeatedOrBack += i > 0 && numbers[i] >= 0 && numbers[i] <= numbers[i - 1];
-        }
-        EXPECT_EQ(pieces, 0);
-        EXPECT_EQ(repeatedOrBack, 0);
+        EXPECT_EQ(orderOf(numbers).pieces, 0);
+        EXPECT_EQ(orderOf(numbers).repeatedOrBack, 0);
         EXPECT_EQ(err, "log file " + dir.base + ".txt cannot be written; lines are dropped until it can be reopened\n");
     }
 }

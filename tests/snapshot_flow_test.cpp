@@ -215,6 +215,18 @@ protected:
         finishWithin(30000, "snapshot flow", [&] { result = SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel()); });
         return result;
     }
+    // Whether the flow ended by letting the listener's exception go on to its caller.
+    bool runThrows(IVssRequester& requester) {
+        bool thrown = false;
+        finishWithin(30000, "snapshot flow", [&] {
+            try {
+                SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel());
+            } catch (const std::runtime_error&) {
+                thrown = true;
+            }
+        });
+        return thrown;
+    }
 
     static bool noFlowRunning() {
         HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, SnapshotFlow::kMutexName);
@@ -379,15 +391,7 @@ TEST_F(SnapshotFlowTest, ExceptionAfterTheRequesterStartedThawsAndCleansUp) {
         };
         const unsigned long staleBefore = platform_test::staleHandleUses();
         const auto start = steady_clock::now();
-        bool thrown = false;
-        finishWithin(30000, "snapshot flow", [&] {
-            try {
-                SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel());
-            } catch (const std::runtime_error&) {
-                thrown = true;
-            }
-        });
-        EXPECT_TRUE(thrown) << "the exception goes on to the caller";
+        EXPECT_TRUE(runThrows(requester)) << "the exception goes on to the caller";
         EXPECT_TRUE(requester.m_returned) << "the requester was joined";
         EXPECT_TRUE(requester.m_thawSeen) << "the provider was let thaw";
         EXPECT_LT(steady_clock::now() - start, milliseconds(kProviderHoldMs)) << "not at the provider's own limit";
@@ -412,15 +416,7 @@ TEST_F(SnapshotFlowTest, ExceptionAfterTheRequesterStartedThawsAndCleansUp) {
 TEST_F(SnapshotFlowTest, ExceptionWhilePreparingFreesTheMutexAndEvents) {
     m_listener.m_onPrepare = [] { throw std::runtime_error("listener broke"); };
     ScriptedRequester requester;
-    bool thrown = false;
-    finishWithin(30000, "snapshot flow", [&] {
-        try {
-            SnapshotFlow::execute(m_args, &m_listener, &requester, &statusChannel());
-        } catch (const std::runtime_error&) {
-            thrown = true;
-        }
-    });
-    EXPECT_TRUE(thrown);
+    EXPECT_TRUE(runThrows(requester));
     EXPECT_EQ(requester.m_calls.load(), 0);
     EXPECT_EQ(SnapshotFlow::s_quiescedEvent, nullptr);
     EXPECT_EQ(SnapshotFlow::s_thawEvent, nullptr);
