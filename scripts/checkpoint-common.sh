@@ -454,8 +454,9 @@ doing=""  # the part of the run under way, for that line
 
 # The step under way, the status reader and the local server (asked through its stop file first) of the run.
 stop_step_reader_server() {  # run folder
-  if [ -n "$child" ] && kill -TERM "$child" 2>/dev/null; then stopped+=("the step under way ($child_what)"); fi
-  if [ -n "$reader_pid" ] && kill -TERM "$reader_pid" 2>/dev/null; then stopped+=("the status reader"); fi
+  # Set only while they run; a Ctrl-C may have ended them already.
+  if [ -n "$child" ]; then kill -TERM "$child" 2>/dev/null; stopped+=("the step under way ($child_what)"); fi
+  if [ -n "$reader_pid" ]; then kill -TERM "$reader_pid" 2>/dev/null; stopped+=("the status reader"); fi
   if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
     touch "$1/server/stop" 2>/dev/null
     for _ in $(seq 10); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.05; done

@@ -84,9 +84,10 @@ step -o "$build.log" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
 step -a "$build.log" cmake --build "$build" -j"$jobs" --target Vantrell stand_in_provider bcdedit machine_setup \
   status_runner || { tail -50 "$build.log"; die "the Windows build failed (log: $build.log)"; }
 
-# What an earlier, interrupted run left running is stopped before its folder goes.
+# What an earlier, interrupted run left running is stopped before its folder goes. With none of its processes
+# left there is nothing to stop (and asking Wine would start the prefix's server anew).
 doing="the machine's set-up"
-if [ -d "$run" ]; then
+if [ -d "$run" ] && [ -n "$(run_processes "$marker")" ]; then
   registered=1 stop_prefix -q | sed 's/^/earlier run: /'
   end_run_processes "$marker" "left by an earlier run"
 fi
@@ -148,7 +149,7 @@ wine_text <"$run/guards.txt"
 echo "bcdedit runs:"
 wine_text <"$run/bcdedit/journal.txt" 2>/dev/null | sed 's/^/  /' | grep . || echo "  (none)"
 echo "per-run log: $perrun"
-wine_text <"$perrun" 2>/dev/null | grep -aE ',(Error|Fatal),|done\. ret=' | sed 's/^/  /' | grep . || echo "  (no error line)"
+wine_text <"$perrun" 2>/dev/null | grep -aE ',(Error|Fatal),|done\. ret=' | sed 's/^/  /' | grep . || echo "  (no error line, no \"done\" line)"
 # No provider journal under Wine: the frozen window is the agent's, from its status write after the quiesced wait
 # to "Setting thaw event", in its log's milliseconds.
 log_ms() { date -u -d "$1" +%s%3N; }

@@ -162,7 +162,7 @@ show_bcdedit() {
 show_log() {  # the per-run log's path, its error lines and its "done" line
   echo "per-run log: $perrun${2:+ (kept as $2)}"
   [ -n "${2:-}" ] && cp "$perrun" "$2" 2>/dev/null
-  grep -aE ',(Error|Fatal),|done\. ret=' "$perrun" 2>/dev/null | sed 's/^/  /' | grep . || echo "  (no error line)"
+  grep -aE ',(Error|Fatal),|done\. ret=' "$perrun" 2>/dev/null | sed 's/^/  /' | grep . || echo "  (no error line, no \"done\" line)"
 }
 
 # The causes of a run's failure found in the status block, the server's and the provider's part, when the agent
