@@ -100,13 +100,13 @@ status_block_words() {
   esac
   if [[ $value =~ ^-[0-9]+$ ]]; then
     printf -v hr '0x%08X' $((value & 0xFFFFFFFF))
-    echo "$hr $(hresult_name "$hr") (the flow's result: the requester's VSS failure)"
+    echo "$hr $(hresult_name "$hr") (the flow's result: the HRESULT the requester failed with)"
     return
   fi
   echo "$value (the flow's result)"
 }
 
-hresult_name() {  # 0x8004XXXX: its name in the VSS (or COM) error codes, "(unnamed)" when unknown
+hresult_name() {  # 0x8XXXXXXX: its name among the VSS (or COM) error codes, "(unnamed)" when unknown
   case $1 in
     0x80042301) echo VSS_E_BAD_STATE ;;
     0x80042302) echo VSS_E_UNEXPECTED ;;
