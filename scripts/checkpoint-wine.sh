@@ -5,9 +5,10 @@
 # stopped in Wine's service manager, the reliability stamp in Wine's registry and a stand-in bcdedit.exe first on
 # Wine's PATH. Wine has no VSS (its CreateVssBackupComponents answers 0x80004001), so Vantrell.exe runs with the
 # requester simulator (t_requesterSimulativeVss=1). Prints the agent's exit code and message, what the status
-# block held, the requests the server received (the checkpoint name decoded) and the per-run log, then one summary
-# line: the name, taken or failed with its causes, the frozen window (from the agent's log, in its milliseconds)
-# and the servers that received it. Exit codes as scripts/checkpoint.sh's.
+# block held, the requests the server received (the checkpoint name decoded) and the per-run log's path, error lines
+# and "done" line, then one summary line: the name (escaped), taken or failed with its causes, the frozen window
+# (from the agent's log, in its milliseconds) and the servers that received it. Exit codes, interrupts and a run
+# still going alongside as in scripts/checkpoint.sh.
 #   bash scripts/checkpoint-wine.sh [checkpoint name]      (--help: the usage and the default name)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,6 +26,7 @@ marker="TALVO_CHECKPOINT_RUN=$run"
 export WINEPREFIX="$run/prefix" WINEDEBUG=-all
 
 die() { echo "checkpoint-wine.sh: $*"; exit 1; }
+claim_run_folder "$run.pid" || exit 1
 wine_text() { tr -d '\r'; }
 
 server_pid=""
@@ -32,20 +34,25 @@ reader_pid=""
 cleaned=""
 registered=""
 # Stops the provider service through Wine's service manager once it was registered (a prefix still being set up
-# answers nothing in time), then every process of the prefix; says which.
+# answers nothing in time), then every process of the prefix; says which. With -q says nothing of a service that
+# was not running.
 stop_prefix() {
+  local quiet=""
+  [ "${1:-}" = -q ] && quiet=1
   [ -d "$WINEPREFIX" ] || return 0
   if [ -n "$registered" ] && [ -f "$tools/machine_setup.exe" ]; then
     local was
     was=$(timeout 2 wine "$tools/machine_setup.exe" provider 2>/dev/null | provider_words | sed 's/^provider service: //')
     if [[ $was == stopped* ]] || [[ $was == *"not registered"* ]]; then
-      echo "provider service: not running (${was:-stopped})"
+      [ -z "$quiet" ] && echo "provider service: not running (${was:-stopped})"
     elif timeout 2 wine "$tools/machine_setup.exe" stop-provider >/dev/null 2>&1; then
       echo "provider service: stopped (it was ${was:-in an unknown state})"
+      stopped+=("the provider service")
     else
       echo "provider service: not stopped through Wine's service manager; its process ends with the prefix's"
+      stopped+=("the provider service (with the prefix's processes)")
     fi
-  else
+  elif [ -z "$quiet" ]; then
     echo "provider service: not registered yet"
   fi
   timeout 5 wineserver -k 2>/dev/null
@@ -57,12 +64,15 @@ cleanup() {
   stop_step_reader_server "$run"
   stop_prefix
   end_run_processes "$marker" "left behind"
+  release_run_folder
 }
-trap cleanup EXIT
-trap 'echo; echo "== interrupted: stopping the run"; exit 130' INT TERM HUP
+trap 'cleanup; [ -n "$interrupted" ] && interrupted_line' EXIT
+trap on_interrupt INT TERM HUP
 
+doing="the installation of what the build needs"
 step "$root/scripts/install-deps.sh" || die "installing what the build needs failed"
 mkdir -p "$native" "$build"
+doing="the build"
 echo "== building the server natively in $native and Vantrell.exe and the tools in $build ($jobs jobs; the first"
 echo "   build takes a minute or more; build logs: $native.log, $build.log)"
 step -o "$native.log" cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=Release \
@@ -74,9 +84,11 @@ step -o "$build.log" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
 step -a "$build.log" cmake --build "$build" -j"$jobs" --target Vantrell stand_in_provider bcdedit machine_setup \
   status_runner || { tail -50 "$build.log"; die "the Windows build failed (log: $build.log)"; }
 
-# What an earlier, interrupted run left running is stopped before its folder goes.
-if [ -d "$run" ]; then
-  registered=1 stop_prefix | sed 's/^/earlier run: /'
+# What an earlier, interrupted run left running is stopped before its folder goes. With none of its processes
+# left there is nothing to stop (and asking Wine would start the prefix's server anew).
+doing="the machine's set-up"
+if [ -d "$run" ] && [ -n "$(run_processes "$marker")" ]; then
+  registered=1 stop_prefix -q | sed 's/^/earlier run: /'
   end_run_processes "$marker" "left by an earlier run"
 fi
 rm -rf "$run" || die "could not clear the run folder $run"
@@ -112,7 +124,8 @@ step -o "$run/guards.txt" wine "$tools/machine_setup.exe" guards
 wine_text <"$run/guards.txt"
 
 echo
-echo "== Vantrell.exe 127.0.0.1 $port 0.0.0.0 0 \"$name\""
+doing="the run of Vantrell.exe"
+echo "== Vantrell.exe 127.0.0.1 $port 0.0.0.0 0 $(quoted_name "$name")"
 echo "(the local server 127.0.0.1:$port; the peer 0.0.0.0 0 stands for no peer server)"
 # The party that reads the status block and then lets the agent end (the agent waits for that up to 80 s).
 wine "$tools/status_runner.exe" read "$(win "$run/reader.txt")" 0 300000 >/dev/null 2>&1 &
@@ -123,15 +136,11 @@ byte=$?
 touch "$run/reader.txt.stop"
 wait "$reader_pid"
 reader_pid=""
-block=$(tail -1 "$run/reader.txt" 2>/dev/null | wine_text | sed -n 's/^[0-9]* end //p')
-case $block in
-  none | "") echo "status block: never written (it does not exist)" ;;
-  *) echo "status block: $(agent_code_name "$block")" ;;
-esac
+show_status_block "$run/reader.txt"
 echo "exit code: $(agent_exit_name $byte)"
-echo "message: $(wine_text <"$run/agent.out")"
-echo "requests the local server received:"
-grep -v '^[0-9]*$' "$run/server.out" | sed 's/^/  /' | grep . || echo "  (none)"
+message=$(wine_text <"$run/agent.out")
+echo "message: ${message:-(none)}"
+show_requests "$run/server.out" 1
 count_inserts "$run/server.out" 1
 step -o "$run/provider-state.txt" wine "$tools/machine_setup.exe" provider
 provider_words <"$run/provider-state.txt"
@@ -140,7 +149,7 @@ wine_text <"$run/guards.txt"
 echo "bcdedit runs:"
 wine_text <"$run/bcdedit/journal.txt" 2>/dev/null | sed 's/^/  /' | grep . || echo "  (none)"
 echo "per-run log: $perrun"
-wine_text <"$perrun" 2>/dev/null | grep -aE ',(Error|Fatal),|done\. ret=' | sed 's/^/  /' | grep . || echo "  (no error line)"
+wine_text <"$perrun" 2>/dev/null | grep -aE ',(Error|Fatal),|done\. ret=' | sed 's/^/  /' | grep . || echo "  (no error line, no \"done\" line)"
 # No provider journal under Wine: the frozen window is the agent's, from its status write after the quiesced wait
 # to "Setting thaw event", in its log's milliseconds.
 log_ms() { date -u -d "$1" +%s%3N; }
@@ -153,16 +162,9 @@ if [ -n "$frozen" ] && [ -n "$thawed" ]; then
   echo "frozen window (the agent's log, from $frozen to $thawed): $frozen_ms ms"
 fi
 causes=""
-received=""
-[ "$inserts" -gt 0 ] && received="127.0.0.1:$port (the local server)"
-if [ "$byte" -ne 0 ]; then
-  causes="the agent ended with exit code $(agent_exit_name $byte)"
-elif [ "$inserts" -eq 0 ]; then
-  causes="the local server received no insert"
-elif [ "$name_seen" -eq 0 ] && [[ $name != *$'\n'* ]]; then
-  causes="the local server received another name"
-elif [ -z "$frozen_ms" ]; then
-  causes="the agent's log shows no frozen moment"
+[ "$byte" -ne 0 ] && causes="the agent ended with exit code $(agent_exit_name $byte)"
+if block_and_server_causes && [ -z "$frozen_ms" ]; then
+  causes+="${causes:+; }the agent's log shows no frozen moment"
 fi
 summarize_run "Vantrell.exe under Wine" "$causes" "${frozen_ms:+$frozen_ms ms}" "$received"
 

@@ -42,12 +42,16 @@ for words in "name --wine" "--wine name --wine" "--wine a b"; do
   [[ $out == *building* ]] && fail "checkpoint.sh $words: built before refusing"
 done
 
+# A second --wine is refused as what it is, not as one that came after the name.
+out=$(timeout 10 bash "$root/scripts/checkpoint.sh" --wine --wine x 2>&1)
+[[ $out == *"--wine given more than once"* ]] || fail "checkpoint.sh --wine --wine x said: $out"
+
 # The agent's exit codes from the 8 bits the shell keeps.
 while IFS='|' read -r byte want; do
   got=$(agent_exit_name "$byte")
   [ "$got" = "$want" ] || fail "exit code $byte: [$got], not [$want]"
 done <<'ROWS'
-0|0 (taken)
+0|0 (the agent ran to its end)
 1|1 (usage error)
 18|-1006 (the provider service is not registered)
 17|-1007 (the provider service did not start)
