@@ -298,6 +298,19 @@ TEST_F(StandinHttpTest, TheResponseEndsWithItsHeaders) {
     }
 }
 
+// A relative location is taken from the folder of the request's path, as a URL reference is. (Wine 8 cuts such a
+// path short, so this is pinned on the stand-in alone.)
+TEST_F(StandinHttpTest, ARelativeRedirectGoesOnFromTheFolderOfThePath) {
+    HttpTestServer::Behaviour behaviour;
+    behaviour.redirects = {{"/KestrumService/AgentServer/ping", "moved?x=1#part"}};
+    HttpTestServer server(behaviour);
+    HttpClient client(kLoopback, server.port());
+    ASSERT_TRUE(client.connect());
+    EXPECT_TRUE(client.get(PingPath));
+    ASSERT_TRUE(server.waitForRequests(2, 5000));
+    EXPECT_EQ(server.requests()[1].target(), "/KestrumService/AgentServer/moved?x=1");
+}
+
 // A redirect the stand-in cannot follow fails: it has no TLS, and WinHTTP knows no scheme but http and https.
 TEST_F(StandinHttpTest, ARedirectItCannotFollowFails) {
     struct Case {
