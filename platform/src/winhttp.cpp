@@ -1,5 +1,6 @@
 // WinHTTP over plain blocking-style sockets: one TCP connection per request handle (a new one for each redirect
-// followed), no proxy, no TLS. Every limit is a deadline for the whole step it bounds, so a trickling server cannot stretch a call.
+// followed), no proxy, no TLS. Every limit is a deadline for the whole step it bounds, so a trickling server cannot
+// stretch a call.
 #include "internal.h"
 #include "text_internal.h"
 
