@@ -17,6 +17,7 @@ namespace {
 using Strings = std::vector<std::string>;
 const Strings kFrozenAndThawed = {"freeze", "thaw 0", "commit"};
 const HRESULT kVeto = static_cast<HRESULT>(0x80042306u);
+const HRESULT kProviderError = static_cast<HRESULT>(0x8004230fu);  // VSS_E_UNEXPECTED_PROVIDER_ERROR
 
 std::string block(HRESULT hr) { return std::to_string(static_cast<int>(hr)); }
 
@@ -81,9 +82,10 @@ TEST(E2eProviderTest, ProviderCommitFaults) {
     const Row rows[] = {
         // The quiesced wait (1 s here) runs out; the flow sets the thaw event, which the provider takes.
         {"never freezes", {"--never-freeze"}, -1001, "0", {"freeze", "thaw 0", "commit"}, "returned WAIT_TIMEOUT", false},
-        // The snapshot set ends in a provider error: the requester's result is 1, its log names the error.
-        {"dies while frozen", {"--die-frozen"}, 0, "1", {"freeze", "commit"}, "VSS_E_UNEXPECTED_PROVIDER_ERROR", true},
-        {"fails before freezing", {"--fail-before-freeze"}, 0, "1", {"fail", "commit"},
+        // The snapshot set ends in a provider error, which its Wait returns: the requester's result is that error.
+        {"dies while frozen", {"--die-frozen"}, 0, block(kProviderError), {"freeze", "commit"},
+         "VSS_E_UNEXPECTED_PROVIDER_ERROR", true},
+        {"fails before freezing", {"--fail-before-freeze"}, 0, block(kProviderError), {"fail", "commit"},
          "VSS_E_UNEXPECTED_PROVIDER_ERROR", true},
     };
     for (const auto& row : rows) {

@@ -47,7 +47,7 @@ TEST(ListenerPortTest, ReadsLikeTheRuntimeAndKeepsTheLow16Bits) {
 
 // One row: how the local server behaves and what the peer's text is, then what the preparation must do.
 TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
-    enum class Local { Answers, Answers500, ClosesSilently, Absent };
+    enum class Local { Answers, Answers500, ClosesSilently, Absent, RedirectsToNowhere };
     enum class Peer { Distinct, Empty, SameText, OtherCase };
     struct Case {
         const char* name;
@@ -78,6 +78,9 @@ TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
          {connectingLocal, pingingLocal, localNo, connectingPeer, pingingPeer, peerOk}},
         {"closed without answer, no peer", Local::ClosesSilently, Peer::Empty, 1, 1, 0,
          {connectingLocal, pingingLocal, localNo, peerEmpty, nothing}},
+        // WinHTTP follows the redirect: what answers is the refused port, that is nobody.
+        {"redirects to nowhere, no peer", Local::RedirectsToNowhere, Peer::Empty, 1, 1, 0,
+         {connectingLocal, pingingLocal, localNo, peerEmpty, nothing}},
         {"absent, peer answers", Local::Absent, Peer::Distinct, 0, 0, 1,
          {connectingLocal, pingingLocal, localNo, connectingPeer, pingingPeer, peerOk}},
         {"absent, peer the same text", Local::Absent, Peer::SameText, 1, 0, 0,
@@ -90,15 +93,18 @@ TEST_F(FlowListenerHttpTest, PrepareConnectsAndPingsTheServersThatCount) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sharedClient().clear();
+        RefusingPort refusing;
+        ASSERT_NE(refusing.port(), 0);
         HttpTestServer::Behaviour localBehaviour;
         if (c.local == Local::Answers500) localBehaviour.status = 500;
         if (c.local == Local::ClosesSilently) localBehaviour.mode = HttpTestServer::Mode::AcceptAndClose;
+        if (c.local == Local::RedirectsToNowhere) {
+            localBehaviour.redirects = {{kPingPath, "http://127.0.0.1:" + std::to_string(refusing.port()) + "/"}};
+        }
         HttpTestServer localServer(localBehaviour);
         HttpTestServer peerServer;
-        RefusingPort refusing;
         ASSERT_NE(localServer.port(), 0);
         ASSERT_NE(peerServer.port(), 0);
-        ASSERT_NE(refusing.port(), 0);
         const unsigned short localPort = c.local == Local::Absent ? refusing.port() : localServer.port();
         std::wstring localUrl = c.peer == Peer::OtherCase ? L"localhost" : L"127.0.0.1";
         std::wstring peerUrl = L"localhost";

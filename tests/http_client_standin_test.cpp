@@ -273,8 +273,6 @@ TEST_F(StandinHttpTest, TheResponseEndsWithItsHeaders) {
         {"announced body", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", 200},
         {"interim responses first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 404 Not Found\r\n\r\n",
          404},
-        // No redirect is followed: the redirect is the answer.
-        {"redirect", "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\n\r\n", 302},
         {"bare line feeds", "HTTP/1.0 500 Oops\n\n", 500},
     };
     setTweak("t_httpClientTimeoutMsec", "-1");
@@ -297,6 +295,44 @@ TEST_F(StandinHttpTest, TheResponseEndsWithItsHeaders) {
         WinHttpCloseHandle(request);
         WinHttpCloseHandle(connect);
         WinHttpCloseHandle(session);
+    }
+}
+
+// A relative location is taken from the folder of the request's path, as a URL reference is. (Wine 8 cuts such a
+// path short, so this is pinned on the stand-in alone.)
+TEST_F(StandinHttpTest, ARelativeRedirectGoesOnFromTheFolderOfThePath) {
+    HttpTestServer::Behaviour behaviour;
+    behaviour.redirects = {{"/KestrumService/AgentServer/ping", "moved?x=1#part"}};
+    HttpTestServer server(behaviour);
+    HttpClient client(kLoopback, server.port());
+    ASSERT_TRUE(client.connect());
+    EXPECT_TRUE(client.get(PingPath));
+    ASSERT_TRUE(server.waitForRequests(2, 5000));
+    EXPECT_EQ(server.requests()[1].target(), "/KestrumService/AgentServer/moved?x=1");
+}
+
+// A redirect the stand-in cannot follow fails: it has no TLS, and WinHTTP knows no scheme but http and https.
+TEST_F(StandinHttpTest, ARedirectItCannotFollowFails) {
+    struct Case {
+        const char* location;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"https://127.0.0.1/", "Error 50 in WinHttpReceiveResponse."},
+        {"ftp://127.0.0.1/", "Error 12006 in WinHttpReceiveResponse."},
+        {"http://127.0.0.1:99999/", "Error 12005 in WinHttpReceiveResponse."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.location);
+        sharedClient().clear();
+        HttpTestServer::Behaviour behaviour;
+        behaviour.redirects = {{"/KestrumService/AgentServer/ping", c.location}};
+        HttpTestServer server(behaviour);
+        HttpClient client(kLoopback, server.port());
+        ASSERT_TRUE(client.connect());
+        EXPECT_FALSE(client.get(PingPath));
+        EXPECT_EQ(loggedCount(c.error), 1u);
+        EXPECT_EQ(server.requests().size(), 1u);
     }
 }
 

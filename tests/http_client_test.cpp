@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -158,6 +159,65 @@ TEST_F(HttpClientTest, AnyResponseIsAnAnswerAndAMissingOneIsAnError) {
         // One request per get: no retry after a failure.
         server.waitForRequests(2, 200);
         EXPECT_EQ(server.requests().size(), 1u);
+    }
+}
+
+// WinHTTP follows redirects by default: the answer is the response at the end of them, and a redirect to a port that
+// refuses is no answer. "{port}" in a location stands for the server's own port.
+TEST_F(HttpClientTest, ARedirectIsFollowedAndOneToNowhereIsNoAnswer) {
+    RefusingPort refusing;
+    ASSERT_NE(refusing.port(), 0);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> redirects;
+        bool answered;
+        std::vector<std::string> targets;  // the requests the server got, in order
+        std::string error;
+    };
+    // A chain of `count` redirects from the ping: /r1, /r2, ... up to /r<count>, which answers.
+    auto chain = [&](const char* what, int count, bool answered, const std::string& error) {
+        Case c{what, {}, answered, {kPing}, error};
+        for (int n = 1; n <= count; ++n) {
+            c.redirects.push_back({c.targets.back(), "/r" + std::to_string(n)});
+            c.targets.push_back("/r" + std::to_string(n));
+        }
+        if (!answered) c.targets.pop_back();  // the last redirect is not followed
+        return c;
+    };
+    const Case cases[] = {
+        {"to another path", {{kPing, "/moved"}}, true, {kPing, "/moved"}, ""},
+        {"by a whole URL", {{kPing, "http://127.0.0.1:{port}/final"}}, true, {kPing, "/final"}, ""},
+        {"to a refused port", {{kPing, "http://127.0.0.1:" + std::to_string(refusing.port()) + "/"}}, false, {kPing},
+         "Error 12029 in WinHttpReceiveResponse."},
+        // At most 10 in a row, as WinHTTP's default.
+        chain("ten", 10, true, ""),
+        chain("eleven", 11, false, "Error 12156 in WinHttpReceiveResponse."),
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sharedClient().clear();
+        HttpTestServer server;
+        ASSERT_NE(server.port(), 0);
+        HttpTestServer::Behaviour behaviour;
+        for (auto redirect : c.redirects) {
+            const size_t at = redirect.second.find("{port}");
+            if (at != std::string::npos) redirect.second.replace(at, 6, std::to_string(server.port()));
+            behaviour.redirects.push_back(redirect);
+        }
+        server.setBehaviour(behaviour);
+        HttpClient client(kLoopback, server.port());
+        ASSERT_TRUE(client.connect());
+        EXPECT_EQ(client.get(PingPath), c.answered);
+        if (c.answered) {
+            EXPECT_TRUE(errors().empty());
+        } else {
+            EXPECT_EQ(logged(c.error).size(), 1u) << c.error;
+        }
+        server.waitForRequests(c.targets.size(), 5000);
+        server.waitForRequests(c.targets.size() + 1, 200);
+        std::vector<std::string> targets;
+        for (const auto& request : server.requests()) targets.push_back(request.target());
+        EXPECT_EQ(targets, c.targets);
     }
 }
 

@@ -362,6 +362,33 @@ TEST_F(ProcessStart, ReportsWhyTheAgentCouldNotBeStarted) {
     }
 }
 
+// Windows' limit of 32767 characters holds the terminating zero: the longest line that starts has 32766.
+TEST_F(ProcessStart, CommandLineStartsUpTo32766Characters) {
+    installDump();
+    const size_t framing = buildAgentCommandLine(readLauncherConfig(install() + "/Corbeline.conf"), L"").size();
+    for (const size_t length : {size_t{32766}, size_t{32767}}) {
+        SCOPED_TRACE(length);
+        const bool starts = length < 32767;
+        fs::remove(m_dump);
+        platform_test::clearLauncherJournal();
+        sharedClient().clear();
+        std::wstring name(length - framing, L'n');  // quoted without escapes: only its quotes are added
+        ASSERT_EQ(buildAgentCommandLine(readLauncherConfig(install() + "/Corbeline.conf"), name).size(), length);
+        runAgent(name);
+        EXPECT_EQ(sharedClient().linesWith("Error 206 in CreateProcessW.").size(), starts ? 0u : 1u);
+        const auto pids = startedPids();
+        ASSERT_EQ(pids.size(), starts ? 1u : 0u);
+        if (!starts) continue;
+        const auto dumped = waitForFile(m_dump);
+        ASSERT_TRUE(dumped.has_value());
+        const auto args = splitZeros(*dumped);
+        ASSERT_FALSE(args.empty());
+        EXPECT_EQ(args.back(), toUtf8(name));
+        EXPECT_TRUE(reap(pids[0]));
+        platform_test::clearLauncherJournal();
+    }
+}
+
 // The agent gets no window: its standard streams are /dev/null, it inherits no other descriptor, it runs in a
 // session of its own, and it is neither waited for nor reaped: its handle tells when it ended.
 TEST_F(ProcessStart, StartsTheAgentDetachedAndUnreaped) {

@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -198,6 +199,19 @@ TEST_F(TimerClockTest, PrintTimeDigits) {
         EXPECT_EQ(os.str(), c.text) << c.digits;
         EXPECT_EQ(os.fill(), '0');
     }
+}
+
+// The system time's calendar fields are converted once a second per thread: two readings on one thread, on either
+// side of a second's boundary within one minute, each show their own second.
+TEST_F(TimerClockTest, SystemTimeTurnsOverWithTheSecond) {
+    std::vector<std::string> printed;
+    for (const SYSTEMTIME& time : {systemTime(2026, 12, 9, 9, 5, 7, 999), systemTime(2026, 12, 9, 9, 5, 8, 0)}) {
+        platform_test::setSystemClock(time);
+        std::ostringstream os;
+        Timer::printTime(os, 3);
+        printed.push_back(os.str());
+    }
+    EXPECT_EQ(printed, (std::vector<std::string>{"2026-12-09 09:05:07.999", "2026-12-09 09:05:08.000"}));
 }
 
 TEST_F(TimerClockTest, LogLinesStartWithTheSystemTime) {

@@ -23,6 +23,7 @@ namespace {
 
 const wchar_t* const kVolume = L"\\\\?\\Volume{1A2B3C4D-0000-4000-8000-00000000000A}\\";
 const HRESULT kVeto = static_cast<HRESULT>(0x80042306u);
+const HRESULT kProviderError = static_cast<HRESULT>(0x8004230fu);  // VSS_E_UNEXPECTED_PROVIDER_ERROR
 
 struct ProviderEvent {
     std::string what;  // "freeze", "thaw 0", "commit", ...
@@ -57,8 +58,8 @@ TEST(VssRequesterProviderTest, DoSnapshotAgainstTheProviderProcess) {
     useOwnStandinRoot();
     sharedClient();
     Tweaks::instance()->update("t_WaitAsyncTimeoutMsec", "15000");
-    const std::string unexpected =
-        "pAsync->QueryStatus() retrieved the error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ";
+    // The snapshot set's Wait returns the failure, which the requester returns in turn.
+    const std::string unexpected = "pAsync->Wait() failed with error code 8004230f (VSS_E_UNEXPECTED_PROVIDER_ERROR) ";
     const std::vector<Case> cases = {
         {"thaw after the freeze", {}, true, true, true, 0, {"freeze", "thaw 0"}, ""},
         {"late freeze", {"--freeze-late", "300"}, true, true, true, 0, {"freeze", "thaw 0"}, ""},
@@ -67,9 +68,9 @@ TEST(VssRequesterProviderTest, DoSnapshotAgainstTheProviderProcess) {
         {"no flow", {}, false, false, false, 0, {"commit"}, ""},
         {"never freezes", {"--never-freeze", "--hold-ms", "400"}, true, false, false, kVeto, {"freeze", "thaw 258"},
          "assumming timeout occured in VSS provider waiting for thaw"},
-        {"dies frozen", {"--die-frozen"}, true, false, true, 1, {"freeze"}, unexpected},
-        {"fails before freezing", {"--fail-before-freeze"}, true, false, false, 1, {"fail"}, unexpected},
-        {"provider absent", {}, true, false, false, 1, {}, unexpected, true},
+        {"dies frozen", {"--die-frozen"}, true, false, true, kProviderError, {"freeze"}, unexpected},
+        {"fails before freezing", {"--fail-before-freeze"}, true, false, false, kProviderError, {"fail"}, unexpected},
+        {"provider absent", {}, true, false, false, kProviderError, {}, unexpected, true},
         {"thaw set before the freeze", {"--hold-ms", "3000"}, true, false, true, 0, {"freeze", "thaw 0"}, "", false,
          true},
     };

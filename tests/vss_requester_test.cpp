@@ -208,8 +208,13 @@ std::vector<FailingStep> failingSteps() {
         o.queryResult = hr;
         return o;
     };
-    VssOutcome vetoFromWait = ends("DoSnapshotSet", 1, kVeto);
-    vetoFromWait.statusFromWait = true;
+    // Windows' Wait returns the failure an operation met; a stand-in that leaves it to QueryStatus takes the
+    // requester's other path.
+    auto endsQueried = [&](const char* method, HRESULT status) {
+        VssOutcome o = ends(method, 1, status);
+        o.waitReturnsOk = true;
+        return o;
+    };
     VssOutcome pendingPrepare = operation("PrepareForBackup");
     pendingPrepare.neverEnds = true;
     VssOutcome pendingSet = operation("DoSnapshotSet");
@@ -251,8 +256,7 @@ std::vector<FailingStep> failingSteps() {
           "waitForAsync failed"},
          true},
         {"wait after PrepareForBackup", ends("PrepareForBackup", 1, VSS_E_UNEXPECTED), true, PreCom::None, 1,
-         {"pAsync->QueryStatus() retrieved the error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed"},
-         true},
+         {"pAsync->Wait() failed with error code 80042302 (VSS_E_UNEXPECTED) ", "waitForAsync failed"}, true},
         {"wait after BackupComplete", queryFails("BackupComplete", E_ACCESSDENIED), true, PreCom::None, 1,
          {"pAsync->QueryStatus() failed with error code 80070005", "waitForAsync failed"}, true},
         {"PrepareForBackup still pending", pendingPrepare, true, PreCom::None, 1,
@@ -261,15 +265,22 @@ std::vector<FailingStep> failingSteps() {
          {"pAsync->QueryStatus() retrieved the error code 4230b", "waitForAsync failed"}, true},
         {"DoSnapshotSet still pending", pendingSet, true, PreCom::None, static_cast<int>(VSS_S_ASYNC_PENDING),
          {"pAsync->QueryStatus() retrieved the error code 42309", "waitForAsync failed hr=271113 "}, true},
-        {"veto through Wait", vetoFromWait, true, PreCom::None, kVeto,
+        {"veto through Wait", ends("DoSnapshotSet", 1, kVeto), true, PreCom::None, kVeto,
          {"pAsync->Wait() failed with error code 80042306" + veto, "waitForAsync failed hr=2147754758 ",
           "assumming timeout occured in VSS provider waiting for thaw"},
          true},
-        {"veto through QueryStatus", ends("DoSnapshotSet", 1, kVeto), true, PreCom::None, kVeto,
+        {"veto through QueryStatus", endsQueried("DoSnapshotSet", kVeto), true, PreCom::None, kVeto,
          {"pAsync->QueryStatus() retrieved the error code 80042306" + veto, "waitForAsync failed hr=2147754758 ",
           "assumming timeout occured in VSS provider waiting for thaw"},
          true},
-        {"snapshot set fails otherwise", ends("DoSnapshotSet", 1, VSS_E_HOLD_WRITES_TIMEOUT), true, PreCom::None, 1,
+        {"snapshot set fails otherwise", ends("DoSnapshotSet", 1, VSS_E_HOLD_WRITES_TIMEOUT), true, PreCom::None,
+         static_cast<int>(VSS_E_HOLD_WRITES_TIMEOUT),
+         {"pAsync->Wait() failed with error code 80042314 (VSS encountered problems while sending events to "
+          "writers) ",
+          "waitForAsync failed hr=2147754772 "},
+         true},
+        {"snapshot set fails otherwise, told by QueryStatus", endsQueried("DoSnapshotSet", VSS_E_HOLD_WRITES_TIMEOUT),
+         true, PreCom::None, 1,
          {"pAsync->QueryStatus() retrieved the error code 80042314 (VSS encountered problems while sending events "
           "to writers) ",
           "waitForAsync failed hr=0 "},

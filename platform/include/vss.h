@@ -33,8 +33,9 @@ typedef enum _VSS_BACKUP_TYPE {
 #define VSS_E_UNEXPECTED_WRITER_ERROR ((HRESULT)0x80042315u)
 #define VSS_E_SNAPSHOT_SET_IN_PROGRESS ((HRESULT)0x80042316u)
 
-// One asynchronous operation of the backup components. Wait returns S_OK also when `milliseconds` ran out
-// before the operation ended; QueryStatus then reports VSS_S_ASYNC_PENDING.
+// One asynchronous operation of the backup components. Wait returns the failure an operation that failed met, and
+// S_OK otherwise, also when `milliseconds` ran out before the operation ended; QueryStatus then reports
+// VSS_S_ASYNC_PENDING.
 struct IVssAsync : IUnknown {
     virtual HRESULT Cancel() = 0;
     virtual HRESULT Wait(DWORD milliseconds = INFINITE) = 0;

@@ -1,5 +1,5 @@
 // Linux stand-in for the WinHTTP calls the programs use: synchronous plain-HTTP requests over blocking sockets,
-// written from the documented behaviour of each call. No proxy is ever used and no redirect is followed.
+// written from the documented behaviour of each call. No proxy is ever used; redirects are followed as by default.
 #pragma once
 #include <windows.h>
 
@@ -65,6 +65,12 @@ typedef WORD INTERNET_PORT;
 #ifndef ERROR_WINHTTP_HEADER_SIZE_OVERFLOW
 #define ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12183u
 #endif
+#ifndef ERROR_WINHTTP_UNRECOGNIZED_SCHEME
+#define ERROR_WINHTTP_UNRECOGNIZED_SCHEME 12006u
+#endif
+#ifndef ERROR_WINHTTP_REDIRECT_FAILED
+#define ERROR_WINHTTP_REDIRECT_FAILED 12156u
+#endif
 
 // A session: holds the user agent and the time-outs that its requests start with. No I/O.
 HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass, DWORD flags);
@@ -85,6 +91,10 @@ HINTERNET WinHttpOpenRequest(HINTERNET connect, LPCWSTR verb, LPCWSTR objectName
 BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional,
                         DWORD optionalLength, DWORD totalLength, DWORD_PTR context);
 // Reads the response's status line and headers (interim 1xx responses skipped); the body is left unread.
+// Redirects (301, 302, 303, 307, 308 with a Location) are followed as WinHTTP's default policy does, on a new
+// connection each, at most 10 in a row (then ERROR_WINHTTP_REDIRECT_FAILED); 303, and 301 or 302 after a POST, go
+// on as a GET without the body. A redirect to https fails with ERROR_NOT_SUPPORTED (no TLS here), to another
+// scheme with ERROR_WINHTTP_UNRECOGNIZED_SCHEME; a target that cannot be reached fails as a send to it would.
 BOOL WinHttpReceiveResponse(HINTERNET request, LPVOID reserved);
 BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer, LPDWORD bufferLength,
                          LPDWORD index);

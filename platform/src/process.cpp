@@ -28,7 +28,7 @@ using namespace platform::detail;
 
 namespace {
 
-constexpr size_t kCommandLineLimit = 32767;  // characters, without the terminator
+constexpr size_t kCommandLineLimit = 32767;  // characters, the terminating zero included
 
 std::mutex g_journalLock;
 std::vector<std::string> g_journal;
@@ -239,7 +239,7 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
         return FALSE;
     }
     const std::wstring line = commandLine ? commandLine : L"";
-    if (line.size() > kCommandLineLimit) {
+    if (line.size() + 1 > kCommandLineLimit) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }

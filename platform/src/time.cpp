@@ -40,6 +40,8 @@ std::atomic<ULONGLONG> g_tickCount{0};
 std::atomic<bool> g_systemTimeSet{false};
 std::mutex g_systemTimeLock;
 SYSTEMTIME g_systemTime;
+std::atomic<bool> g_systemClockSet{false};
+std::atomic<LONGLONG> g_systemClockNs{0};  // since 1970-01-01
 
 void toFileTime(ULONGLONG value, LPFILETIME ft) {
     ft->dwLowDateTime = static_cast<DWORD>(value);
@@ -103,11 +105,20 @@ void platform_test::setSystemTime(const SYSTEMTIME& time) {
     g_systemTimeSet = true;
 }
 
+void platform_test::setSystemClock(const SYSTEMTIME& time) {
+    FILETIME ft;
+    if (!SystemTimeToFileTime(&time, &ft)) return;
+    const LONGLONG value = static_cast<LONGLONG>((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    g_systemClockNs = (value - kFileTimeUnixEpoch) * 100;
+    g_systemClockSet = true;
+}
+
 void platform_test::useRealClocks() {
     g_counterSet = false;
     g_frequencySet = false;
     g_tickCountSet = false;
     g_systemTimeSet = false;
+    g_systemClockSet = false;
 }
 
 void GetSystemTime(LPSYSTEMTIME st) {
@@ -117,7 +128,13 @@ void GetSystemTime(LPSYSTEMTIME st) {
         return;
     }
     timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    if (g_systemClockSet) {
+        const LONGLONG ns = g_systemClockNs;
+        ts.tv_sec = static_cast<time_t>(ns >= 0 ? ns / 1000000000 : (ns + 1) / 1000000000 - 1);
+        ts.tv_nsec = static_cast<long>(ns - static_cast<LONGLONG>(ts.tv_sec) * 1000000000);
+    } else {
+        clock_gettime(CLOCK_REALTIME, &ts);
+    }
     // Every log line asks: the calendar fields change once a second, and gmtime_r takes the C library's time
     // zone lock on each call.
     thread_local time_t t_lastSecond = -1;

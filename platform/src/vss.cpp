@@ -241,7 +241,7 @@ public:
         if (shape.waitResult != S_OK) return shape.waitResult;
         if (!m_operation->wait(milliseconds)) return S_OK;
         const HRESULT status = m_operation->status();
-        return shape.statusFromWait && FAILED(status) ? status : S_OK;
+        return FAILED(status) && !shape.waitReturnsOk ? status : S_OK;
     }
     HRESULT QueryStatus(HRESULT* status, INT*) override {
         const VssOutcome& shape = m_operation->shape();
@@ -514,7 +514,7 @@ std::optional<VssScenario> readScenarioFile() {
                 o.result = hexValue(w[3]);
                 o.throwBadAlloc = w[4] == "1";
                 o.status = hexValue(w[5]);
-                o.statusFromWait = w[6] == "1";
+                o.waitReturnsOk = w[6] == "1";
                 o.waitResult = hexValue(w[7]);
                 o.queryResult = hexValue(w[8]);
                 o.delayMs = static_cast<DWORD>(std::stoul(w[9]));
@@ -710,7 +710,7 @@ void platform_test::writeVssScenarioFile(const VssScenario& s) {
     }
     for (const auto& o : s.outcomes) {
         out << "outcome\t" << o.method << '\t' << o.occurrence << '\t' << platform::detail::hexCode(o.result) << '\t'
-            << o.throwBadAlloc << '\t' << platform::detail::hexCode(o.status) << '\t' << o.statusFromWait << '\t'
+            << o.throwBadAlloc << '\t' << platform::detail::hexCode(o.status) << '\t' << o.waitReturnsOk << '\t'
             << platform::detail::hexCode(o.waitResult) << '\t' << platform::detail::hexCode(o.queryResult) << '\t'
             << o.delayMs << '\t' << o.neverEnds << "\t.\n";
     }

@@ -1,5 +1,6 @@
-// WinHTTP over plain blocking-style sockets: one TCP connection per request handle, no proxy, no redirects, no
-// TLS. Every limit is a deadline for the whole step it bounds, so a trickling server cannot stretch a call.
+// WinHTTP over plain blocking-style sockets: one TCP connection per request handle (a new one for each redirect
+// followed), no proxy, no TLS. Every limit is a deadline for the whole step it bounds, so a trickling server cannot
+// stretch a call.
 #include "internal.h"
 #include "text_internal.h"
 
@@ -32,6 +33,7 @@ namespace {
 using platform::detail::toUtf8;
 
 constexpr size_t kMaxHeaderBlock = 64 * 1024;
+constexpr int kMaxAutomaticRedirects = 10;  // WinHTTP's default
 
 struct Timeouts {
     // WinHTTP's initial values: resolve unlimited, connect 60 s, send and receive 30 s.
@@ -82,7 +84,13 @@ struct Request : Object {
 
     std::shared_ptr<Connection> connection;
     Timeouts timeouts;  // guarded by the handle table's lock
-    std::string head;   // request line and the headers fixed at open
+    // What goes on the wire, kept apart so that a redirect can send it again elsewhere.
+    std::string verb, path, version;
+    std::string host;  // where the request goes: the connection's target until a redirect moves it
+    INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
+    std::string openHeaders;  // fixed at open, after Host
+    std::string sendHeaders;  // added at send
+    std::string body;
     State state = State::Opened;
 
     // The socket may be shut down by a close on another thread while a call waits on it.
@@ -290,24 +298,110 @@ DWORD parseStatus(const std::string& block) {
     return code >= 100 ? code : 0;
 }
 
-long long parseContentLength(const std::string& block) {
+std::string lowered(std::string text) {
+    for (auto& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+// The value of the first header `lowerName` of the block, blanks around it trimmed; false when there is none.
+bool headerValue(const std::string& block, const std::string& lowerName, std::string& value) {
     size_t start = block.find('\n');
     while (start != std::string::npos && start + 1 < block.size()) {
         const size_t end = block.find('\n', start + 1);
         std::string line = block.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
         const size_t colon = line.find(':');
-        if (colon != std::string::npos) {
-            std::string name = line.substr(0, colon);
-            for (auto& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-            if (name == "content-length") {
-                char* stop = nullptr;
-                const long long value = std::strtoll(line.c_str() + colon + 1, &stop, 10);
-                return value >= 0 ? value : -1;
-            }
+        if (colon != std::string::npos && lowered(line.substr(0, colon)) == lowerName) {
+            const size_t first = line.find_first_not_of(" \t", colon + 1);
+            const size_t last = line.find_last_not_of(" \t\r");
+            value = first == std::string::npos || last < first ? std::string() : line.substr(first, last - first + 1);
+            return true;
         }
         start = end;
     }
-    return -1;
+    return false;
+}
+
+long long parseContentLength(const std::string& block) {
+    std::string text;
+    if (!headerValue(block, "content-length", text)) return -1;
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return value >= 0 ? value : -1;
+}
+
+bool isRedirect(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Points `request` at the redirect's `location`: an absolute http URL, one without a scheme ("//host/path"), an
+// absolute path or a path relative to the current one. 0, or the WinHTTP error.
+DWORD moveTo(Request& request, std::string location) {
+    location = location.substr(0, location.find('#'));
+    if (location.empty()) return ERROR_WINHTTP_INVALID_URL;
+    const size_t schemeEnd = location.find(':');
+    const size_t firstSlash = location.find_first_of("/?");
+    if (schemeEnd != std::string::npos && schemeEnd < firstSlash) {
+        const std::string scheme = lowered(location.substr(0, schemeEnd));
+        if (scheme == "https") return ERROR_NOT_SUPPORTED;
+        if (scheme != "http") return ERROR_WINHTTP_UNRECOGNIZED_SCHEME;
+        location.erase(0, schemeEnd + 1);
+        if (location.compare(0, 2, "//") != 0) return ERROR_WINHTTP_INVALID_URL;
+    }
+    if (location.compare(0, 2, "//") == 0) {
+        const size_t pathStart = location.find_first_of("/?", 2);
+        std::string authority = location.substr(2, pathStart == std::string::npos ? std::string::npos : pathStart - 2);
+        authority.erase(0, authority.rfind('@') + 1);  // credentials in the URL are not sent
+        std::string host = authority;
+        INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
+        const size_t colon = authority.rfind(':');
+        if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
+            host = authority.substr(0, colon);
+            const std::string digits = authority.substr(colon + 1);
+            if (!digits.empty()) {
+                if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
+                    return ERROR_WINHTTP_INVALID_URL;
+                }
+                const unsigned long value = std::stoul(digits);
+                if (value == 0 || value > 65535) return ERROR_WINHTTP_INVALID_URL;
+                port = static_cast<INTERNET_PORT>(value);
+            }
+        }
+        if (!isValidHost(host)) return ERROR_WINHTTP_INVALID_URL;
+        request.host = host;
+        request.port = port;
+        location = pathStart == std::string::npos ? std::string("/") : location.substr(pathStart);
+        if (location.front() == '?') location.insert(0, "/");
+    } else if (location.front() != '/') {
+        const std::string current = request.path.substr(0, request.path.find('?'));
+        location = current.substr(0, current.rfind('/') + 1) + location;
+    }
+    request.path = escapePath(location);
+    return 0;
+}
+
+// The request as it goes on the wire to its present target.
+std::string wireBytes(const Request& request) {
+    std::string bytes = request.verb + " " + request.path + " " + request.version + "\r\n";
+    bytes += "Connection: Keep-Alive\r\n";
+    const std::string& agent = request.connection->session->agent;
+    if (!agent.empty()) bytes += "User-Agent: " + agent + "\r\n";
+    bytes += "Host: " + hostHeader(request.host, request.port) + "\r\n";
+    bytes += request.openHeaders + request.sendHeaders;
+    if (!request.body.empty()) bytes += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
+    bytes += "\r\n";
+    return bytes + request.body;
+}
+
+// Connects to the request's target on a new connection (the one before, if any, is closed) and sends it.
+DWORD connectAndSend(Request& request, const Timeouts& timeouts) {
+    int fd = -1;
+    if (DWORD error = connectTo(request.host, request.port, timeouts.connect, fd)) return error;
+    {
+        std::lock_guard<std::mutex> lock(request.fdLock);
+        if (request.fd >= 0) ::close(request.fd);
+        request.fd = fd;
+        if (request.closed) ::shutdown(fd, SHUT_RDWR);
+    }
+    return sendAll(fd, wireBytes(request), Deadline(timeouts.send));
 }
 
 void recordClose(HINTERNET handle, const char* kind, bool closed) {
@@ -401,17 +495,16 @@ HINTERNET WinHttpOpenRequest(HINTERNET connectHandle, LPCWSTR verb, LPCWSTR obje
 
     auto request = std::make_shared<Request>();
     request->connection = connection;
-    std::string& head = request->head;
-    head = (verb && *verb ? toUtf8(verb) : std::string("GET")) + " " + path + " " +
-           (version && *version ? toUtf8(version) : std::string("HTTP/1.1")) + "\r\n";
-    head += "Connection: Keep-Alive\r\n";
-    if (!connection->session->agent.empty()) head += "User-Agent: " + connection->session->agent + "\r\n";
-    head += "Host: " + hostHeader(connection->host, connection->port) + "\r\n";
-    if (referrer && *referrer) head += "Referer: " + toUtf8(referrer) + "\r\n";
+    request->verb = verb && *verb ? toUtf8(verb) : std::string("GET");
+    request->path = path;
+    request->version = version && *version ? toUtf8(version) : std::string("HTTP/1.1");
+    request->host = connection->host;
+    request->port = connection->port;
+    if (referrer && *referrer) request->openHeaders += "Referer: " + toUtf8(referrer) + "\r\n";
     if (acceptTypes && *acceptTypes) {
         std::string accept;
         for (LPCWSTR* type = acceptTypes; *type; ++type) accept += (accept.empty() ? "" : ", ") + toUtf8(*type);
-        head += "Accept: " + accept + "\r\n";
+        request->openHeaders += "Accept: " + accept + "\r\n";
     }
     {
         std::lock_guard<std::mutex> lock(table().lock);
@@ -428,7 +521,6 @@ BOOL WinHttpSendRequest(HINTERNET requestHandle, LPCWSTR headers, DWORD headersL
     if (request->state != Request::State::Opened) return fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
     request->state = Request::State::Sending;
 
-    std::string bytes = request->head;
     if (headers && headersLength != 0) {
         const size_t length = headersLength == static_cast<DWORD>(-1) ? std::wcslen(headers) : headersLength;
         std::string extra = toUtf8(headers, length);
@@ -438,30 +530,18 @@ BOOL WinHttpSendRequest(HINTERNET requestHandle, LPCWSTR headers, DWORD headersL
             if (end == std::string::npos) end = extra.size();
             std::string line = extra.substr(start, end - start);
             while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-            if (!line.empty()) bytes += line + "\r\n";
+            if (!line.empty()) request->sendHeaders += line + "\r\n";
             start = end + 1;
         }
     }
-    if (optional && optionalLength) bytes += "Content-Length: " + std::to_string(optionalLength) + "\r\n";
-    bytes += "\r\n";
-    if (optional && optionalLength) bytes.append(static_cast<const char*>(optional), optionalLength);
+    if (optional && optionalLength) request->body.assign(static_cast<const char*>(optional), optionalLength);
 
     Timeouts timeouts;
     {
         std::lock_guard<std::mutex> lock(table().lock);
         timeouts = request->timeouts;
     }
-    int fd = -1;
-    if (DWORD error = connectTo(request->connection->host, request->connection->port, timeouts.connect, fd)) {
-        request->state = Request::State::Failed;
-        return fail(error);
-    }
-    {
-        std::lock_guard<std::mutex> lock(request->fdLock);
-        request->fd = fd;
-        if (request->closed) ::shutdown(fd, SHUT_RDWR);
-    }
-    if (DWORD error = sendAll(fd, bytes, Deadline(timeouts.send))) {
+    if (DWORD error = connectAndSend(*request, timeouts)) {
         request->state = Request::State::Failed;
         return fail(error);
     }
@@ -473,16 +553,18 @@ BOOL WinHttpReceiveResponse(HINTERNET requestHandle, LPVOID /*reserved*/) {
     auto request = lookupAs<Request>(requestHandle, Kind::Request);
     if (!request) return FALSE;
     if (request->state != Request::State::Sent) return fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
-    int receiveLimit;
+    Timeouts timeouts;
     {
         std::lock_guard<std::mutex> lock(table().lock);
-        // The headers are waited for within both limits; 0 and -1 lift one.
-        const int receive = request->timeouts.receive, response = request->timeouts.receiveResponse;
-        receiveLimit = receive <= 0 ? response : response <= 0 ? receive : std::min(receive, response);
+        timeouts = request->timeouts;
     }
+    // The headers are waited for within both limits, 0 and -1 lifting one; redirects followed included.
+    const int receive = timeouts.receive, response = timeouts.receiveResponse;
+    const int receiveLimit = receive <= 0 ? response : response <= 0 ? receive : std::min(receive, response);
     const Deadline deadline(receiveLimit);
     std::string& buffer = request->pending;
     request->state = Request::State::Failed;  // until a final response is in
+    int redirects = 0;
     for (;;) {
         if (!startsWithHttp(buffer)) return fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
         size_t end = buffer.find("\r\n\r\n");
@@ -505,6 +587,20 @@ BOOL WinHttpReceiveResponse(HINTERNET requestHandle, LPVOID /*reserved*/) {
         const DWORD status = parseStatus(block);
         if (status == 0) return fail(ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
         if (status < 200) continue;  // an interim response: the final one follows
+        std::string location;
+        if (isRedirect(status) && headerValue(block, "location", location) && !location.empty()) {
+            if (++redirects > kMaxAutomaticRedirects) return fail(ERROR_WINHTTP_REDIRECT_FAILED);
+            if (DWORD error = moveTo(*request, location)) return fail(error);
+            const bool toGet = (status == 303 && request->verb != "HEAD") ||
+                               ((status == 301 || status == 302) && request->verb == "POST");
+            if (toGet) {
+                request->verb = "GET";
+                request->body.clear();
+            }
+            buffer.clear();  // the redirect's own body is not read
+            if (DWORD error = connectAndSend(*request, timeouts)) return fail(error);
+            continue;
+        }
         request->status = status;
         request->headers = block;
         request->contentLength = parseContentLength(block);

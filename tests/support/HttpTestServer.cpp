@@ -180,8 +180,20 @@ void HttpTestServer::serve(intptr_t socket, int index) {
                     while (running() && std::chrono::steady_clock::now() < due) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kSliceMs, behaviour.delayMs)));
                     }
-                    sendAll(fd, "HTTP/1.1 " + std::to_string(behaviour.status) + " " +
-                                    reasonPhrase(behaviour.status) +
+                    std::string target;
+                    {
+                        std::lock_guard<std::mutex> lock(m_lock);
+                        target = m_requests[firstComplete + i].target();
+                    }
+                    int status = behaviour.status;
+                    std::string location;
+                    for (const auto& redirect : behaviour.redirects) {
+                        if (redirect.first != target) continue;
+                        status = 302;
+                        location = "\r\nLocation: " + redirect.second;
+                        break;
+                    }
+                    sendAll(fd, "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + location +
                                     "\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
                     std::lock_guard<std::mutex> lock(m_lock);
                     m_requests[firstComplete + i].answered = std::chrono::steady_clock::now();

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // A real HTTP server on 127.0.0.1 (port chosen by the system) for tests. Each connection is served on a thread of
@@ -23,10 +24,14 @@ public:
         Raw,             // sends `raw` in one send after the request, then stays silent
     };
     struct Behaviour {
+        Behaviour(Mode mode = Mode::Answer, int status = 200, int delayMs = 0, std::string raw = "")
+            : mode(mode), status(status), delayMs(delayMs), raw(std::move(raw)) {}
         Mode mode = Mode::Answer;
         int status = 200;
         int delayMs = 0;
         std::string raw;
+        // Answer: a request whose target is the first of a pair gets a 302 Found to the second (its Location).
+        std::vector<std::pair<std::string, std::string>> redirects;
     };
     struct Request {
         std::string bytes;  // request line, headers and body as received

@@ -14,6 +14,9 @@ void setPerformanceFrequency(LONGLONG frequency);
 void setTickCount(ULONGLONG milliseconds);
 // GetSystemTime returns `time` as given.
 void setSystemTime(const SYSTEMTIME& time);
+// GetSystemTime reads the clock as standing at `time` (a valid UTC time) and converts it as it converts the real
+// clock's reading, through its calendar fields kept per thread.
+void setSystemClock(const SYSTEMTIME& time);
 void useRealClocks();
 }
 

@@ -27,7 +27,9 @@ struct VssOutcome {
     bool throwBadAlloc = false; // the call throws std::bad_alloc instead
     // The operation's final status (VSS_S_ASYNC_FINISHED, VSS_S_ASYNC_CANCELLED or a failure).
     HRESULT status = VSS_S_ASYNC_FINISHED;
-    bool statusFromWait = false; // Wait returns a failed final status itself, QueryStatus is not needed
+    // Wait returns S_OK for a failed operation too, leaving its status to QueryStatus. Without it Wait returns
+    // the failure the operation met, as on Windows.
+    bool waitReturnsOk = false;
     HRESULT waitResult = S_OK;   // Wait fails with this instead
     HRESULT queryResult = S_OK;  // QueryStatus fails with this instead
     DWORD delayMs = 0;           // the operation ends this long after it started
