@@ -41,6 +41,8 @@ public:
     static u64 identityOf(const std::string& path);
 
 private:
+    friend struct LiveFileProbe;  // tests
+
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     std::string m_path;
 };
