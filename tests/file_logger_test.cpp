@@ -442,15 +442,21 @@ TEST(FileLoggerTest, RefusedRenameRemovesNoLogAndIsRetriedAtTheReopenInterval) {
     std::filesystem::create_directory(nativePath(dir.numbered("000001")));  // the rename's target: refused
     makeFile(dir.live(), "LIVE", GenFileLogger::kRotateAboveBytes + 1);
     ::testing::internal::CaptureStderr();
-    ProbeLogger* logger = newLogger(dir.base);
+    const auto refused = std::chrono::steady_clock::now();
+    ProbeLogger* logger = newLogger(dir.base);  // its start lines find the live file past the limit
     for (int i = 0; i < 10; ++i) logger->write("line " + std::to_string(i) + "\n");
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::regex_replace(err, std::regex(" err=[0-9]+\\(.+\\)"), " err"),
               "Error renaming file orig=" + dir.live() + " target=" + dir.numbered("000001") + " err\n");
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000000.txt"}));
     EXPECT_TRUE(fileText(dir.live()).ends_with("line 8\nline 9\n"));
-    // The target gone, the next line after the interval rotates.
+    // The target gone, a line within the interval still goes to the live file; the next line after it rotates.
     std::filesystem::remove(nativePath(dir.numbered("000001")));
+    logger->write("within the interval\n");
+    if (std::chrono::steady_clock::now() - refused < std::chrono::milliseconds(900)) {
+        EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000000.txt"}));
+        EXPECT_TRUE(fileText(dir.live()).ends_with("line 9\nwithin the interval\n"));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     logger->write("after\n");
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000001.txt"}));
