@@ -460,7 +460,7 @@ TEST(FileLoggerTest, RefusedRenameRemovesNoLogAndIsRetriedAtTheReopenInterval) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     logger->write("after\n");
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000001.txt"}));
-    EXPECT_EQ(fileText(dir.live()), "after\n");
+    EXPECT_TRUE(fileText(dir.live()) == "after\n") << fileSize(dir.live()) << " bytes";  // big files: no dumps
 }
 
 // Queued lines reach the file soon after they are logged, without a flush: a process ended meanwhile (killed, or a

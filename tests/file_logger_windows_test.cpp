@@ -35,5 +35,5 @@ TEST(FileLoggerWindowsTest, LiveFileHeldOpenElsewhereIsKeptAndRotatedOnceRelease
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     logger->write("after\n");
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000002.txt"}));
-    EXPECT_EQ(fileText(dir.live()), "after\n");
+    EXPECT_TRUE(fileText(dir.live()) == "after\n") << fileSize(dir.live()) << " bytes";  // big files: no dumps
 }
