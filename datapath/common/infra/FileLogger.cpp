@@ -171,6 +171,33 @@ void GenFileLogger::foundInPlace() {
     m_ownWrites.clear();
     m_ownBytes = 0;
     m_ownDropped = 0;
+    m_unconfirmedBytes = 0;
+}
+
+void GenFileLogger::confirmPositionsLocked(u64 realEnd) {
+    if (realEnd == m_written) {
+        m_unconfirmedBytes = 0;
+        return;
+    }
+    // Another writer appended (or the file was cut) since the positions were last confirmed: where the writes since
+    // then landed is not known, so they cannot be written again; from now on each write's position is asked for.
+    m_foreignSinceCheck = true;
+    m_sharedSeen = true;
+    u64 unknown = m_unconfirmedBytes;
+    m_unconfirmedBytes = 0;
+    m_ownDropped += unknown;
+    m_ownBytes -= unknown;
+    while (unknown > 0 && !m_ownWrites.empty()) {
+        const u64 cut = std::min(unknown, m_ownWrites.back().length);
+        unknown -= cut;
+        if ((m_ownWrites.back().length -= cut) == 0) m_ownWrites.pop_back();
+    }
+    m_written = realEnd;
+}
+
+void GenFileLogger::confirmPositionsFromSizeLocked() {
+    LiveFile::State state;
+    if (m_file.isOpen() && m_file.state(state)) confirmPositionsLocked(state.size);
 }
 
 void GenFileLogger::noteOwnWrite(u64 start, u64 length) {
@@ -192,7 +219,9 @@ void GenFileLogger::leaveLiveFileLocked() {
     if (!m_file.isOpen()) return;
     if (!m_fileFailed) writeBufferLocked();  // the buffered lines went into this file too
     LiveFile::State state;
-    if (m_file.state(state) && state.removed && m_ownBytes + m_ownDropped > 0) {
+    const bool known = m_file.state(state);
+    if (known) confirmPositionsLocked(state.size);
+    if (known && state.removed && m_ownBytes + m_ownDropped > 0) {
         // No name is left to the file: this logger's own bytes that went into it since it was last found in place
         // are read back where they landed (another writer's lines may stand between them) and written again; the
         // newest part of them when there is more, from the start of a line.
@@ -535,6 +564,9 @@ void GenFileLogger::checkLiveFileLocked(bool now) {
     if (!now && time - m_lastLiveCheckMs < m_liveCheckIntervalMs) return;
     m_lastLiveCheckMs = time;
     if (LiveFile::identityOf(m_basePath + ".txt") == m_liveIdentity) {
+        confirmPositionsFromSizeLocked();  // the size also tells where a shared file ends now
+        if (!m_foreignSinceCheck) m_sharedSeen = false;
+        m_foreignSinceCheck = false;
         foundInPlace();
         return;
     }
@@ -558,6 +590,12 @@ void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
     if (!streamUsableLocked()) {
         reportStreamFailureLocked();
         return;
+    }
+    if (m_position > kRotateAboveBytes) {
+        // Past the limit by this logger's count: the file's real size decides (another writer's lines make it
+        // larger, a copy-and-truncate smaller).
+        confirmPositionsFromSizeLocked();
+        m_position = m_written + m_buffered;
     }
     if (m_position > kRotateAboveBytes) {
         rotate();
@@ -622,10 +660,19 @@ bool GenFileLogger::writeLinesLocked(const char* data, size_t size, const size_t
     while (done < size) {
         const long long n = m_file.write(data + done, size - done);
         if (n <= 0) break;
-        // Appended: the write ended at the file's offset after it, wherever other writers had left the end.
-        u64 end = m_written + static_cast<u64>(n);
-        if (!m_file.offsetAfterWrite(end)) end = m_written + static_cast<u64>(n);
-        noteOwnWrite(end - static_cast<u64>(n), static_cast<u64>(n));
+        const u64 length = static_cast<u64>(n);
+        // Appended: the write ended at the file's offset after it, wherever other writers had left the end. The
+        // synchronous mode writes each line on its own and asks for that offset only once the file was seen shared
+        // (and for a short write); otherwise its writes are taken to follow each other, which the live file's size
+        // confirms at each check.
+        u64 end = m_written + length;
+        const bool ask = m_sharedSeen || !flushEveryLine || static_cast<size_t>(n) < size - done;
+        if (ask && m_file.offsetAfterWrite(end)) {
+            confirmPositionsLocked(end - length);
+        } else {
+            m_unconfirmedBytes += length;
+        }
+        noteOwnWrite(end - length, length);
         m_written = end;
         done += static_cast<size_t>(n);
     }

@@ -99,10 +99,15 @@ private:
     bool writeBufferLocked();
     void closeFileLocked();
     // Gives up the open live file (replaced, failed or due for rotation): when it was removed (no name left to it),
-    // the newest of what went into it since it was last found in place is kept to be written to the new file.
+    // the newest of this logger's own lines that went into it since it was last found in place are kept to be
+    // written to the new file.
     void leaveLiveFileLocked();
     void foundInPlace();
     void noteOwnWrite(u64 start, u64 length);
+    // The live file really ends at `realEnd`: the writes whose positions were taken as following each other are
+    // confirmed, or, when the end is elsewhere, given up as of unknown place.
+    void confirmPositionsLocked(u64 realEnd);
+    void confirmPositionsFromSizeLocked();
     // A failed stream (a reopen that failed, a full disk) is retried at most about once a second.
     bool streamUsableLocked();
     void reportStreamFailureLocked();
@@ -170,6 +175,9 @@ private:
     std::deque<OwnWrite> m_ownWrites;
     u64 m_ownBytes = 0;
     u64 m_ownDropped = 0;
+    u64 m_unconfirmedBytes = 0;  // the newest of them, written where the file was taken to end
+    bool m_sharedSeen = false;  // another writer's bytes were found: each write's position is asked for
+    bool m_foreignSinceCheck = false;
     u64 m_liveCheckIntervalMs = 1000;
     // The newest of what went into a removed live file since it was last found in place, written to the new one,
     // and how many bytes before it are lost.
