@@ -26,6 +26,8 @@ u64 steadyMs() {
 }
 
 constexpr u64 kReopenIntervalMs = 1000;
+// How long the oldest buffered line may wait for more before the idle writer writes the buffer out.
+constexpr u64 kWriteOutAfterMs = 10;
 // A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
 constexpr size_t kBusyBatchLines = 16;
 constexpr u32 kLinesPerClockRead = 1024;
@@ -481,6 +483,18 @@ void GenFileLogger::run() {
                 m_queue.noteSize();
                 takeStartedChunksLocked();
             }
+            // The buffer is written out once the queue is empty and its oldest line has waited a moment: lines
+            // that trickle in still go out in batches.
+            const u64 heldSince = m_bufferHeldSinceMs.load(std::memory_order_relaxed);
+            const u64 heldFor = heldSince ? steadyMs() - heldSince : 0;
+            if (batch.empty() && heldSince && heldFor < kWriteOutAfterMs) {
+                m_writerNapping = true;
+                m_writerNap.wait_for(m_queueLock, std::chrono::milliseconds(kWriteOutAfterMs - heldFor));
+                m_writerNapping = false;
+                static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
+                m_queue.noteSize();
+                takeStartedChunksLocked();
+            }
             if (batch.empty()) {
                 m_writerWaiting = true;
                 wait = true;
@@ -642,6 +656,7 @@ void GenFileLogger::appendLocked(const char* data, u64 length) {
             *out++ = data[i];
         }
     }
+    if (m_buffered == 0 && !flushEveryLine) m_bufferHeldSinceMs.store(steadyMs(), std::memory_order_relaxed);
     m_buffered += static_cast<size_t>(size);
     m_lineEnds.push_back(m_buffered);
     m_position += size;
@@ -649,6 +664,7 @@ void GenFileLogger::appendLocked(const char* data, u64 length) {
 
 bool GenFileLogger::writeBufferLocked() {
     const bool written = writeLinesLocked(m_buffer.data(), m_buffered, m_lineEnds.data(), m_lineEnds.size());
+    m_bufferHeldSinceMs.store(0, std::memory_order_relaxed);
     m_buffered = 0;
     m_lineEnds.clear();
     m_position = m_written;

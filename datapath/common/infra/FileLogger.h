@@ -176,6 +176,7 @@ private:
     u64 m_ownBytes = 0;
     u64 m_ownDropped = 0;
     u64 m_unconfirmedBytes = 0;  // the newest of them, written where the file was taken to end
+    std::atomic<u64> m_bufferHeldSinceMs{0};  // when the buffer's oldest line went in; 0: the buffer is empty
     bool m_sharedSeen = false;  // another writer's bytes were found: each write's position is asked for
     bool m_foreignSinceCheck = false;
     u64 m_liveCheckIntervalMs = 1000;
