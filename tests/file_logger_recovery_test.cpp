@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -494,10 +495,12 @@ TEST(FileLoggerRecoveryTest, LiveFileRemovedFromAFullDiskGivesItsLinesToTheNewFi
 }
 
 // A writer stuck in a write that does not return (the live file a pipe that nobody reads) gives no budget back: a
-// producer stops waiting for it soon and reaches the pause, each line taking at most one short wait. The slowest
-// line and the time to the pause are taken from the best of three rounds.
+// producer stops waiting for it soon and reaches the pause, each line taking at most one short wait, and what the
+// queued lines hold stays within the budget. The slowest line and the time to the pause are taken from the best of
+// three rounds.
 TEST(FileLoggerRecoveryTest, ProducerReachesThePauseSoonWhenTheWriterIsStuckInAWrite) {
     queuedMode();
+    constexpr size_t kBudget = 1u << 20, kAllowance = 256 * 1024;
     for (const size_t length : {40, 240}) {
         SCOPED_TRACE(length);
         const std::string line = std::string(length - 1, 'w') + "\n";
@@ -507,8 +510,15 @@ TEST(FileLoggerRecoveryTest, ProducerReachesThePauseSoonWhenTheWriterIsStuckInAW
             ASSERT_EQ(::mkfifo(nativePath(dir.live()).c_str(), 0600), 0);
             auto* logger = new ProbeLogger(dir.base, 1, 0, "");  // left stuck: nothing reads its pipe
             const size_t most = 4 * (1u << 20) / length;
+            size_t before = 0, held = 0;
+            const bool counted = heapInUse(before);
             const TimeToPause took = timeToPause(logger, line, most);
             ASSERT_TRUE(trackerOf(logger).paused());
+            if (counted && heapInUse(held)) {
+                EXPECT_LE(held > before ? held - before : 0,
+                          kBudget + took.lines * sizeof(GenFileLogger::LogItem) + kAllowance)
+                    << took.lines << " lines";
+            }
             bestTotalMs = std::min(bestTotalMs, took.totalMs);
             bestSlowestMs = std::min(bestSlowestMs, took.slowestMs);
         }
@@ -516,5 +526,150 @@ TEST(FileLoggerRecoveryTest, ProducerReachesThePauseSoonWhenTheWriterIsStuckInAW
         // most per line, and not once the writer has given nothing back for 20 ms.
         EXPECT_LT(bestTotalMs, 1000.0);
         EXPECT_LT(bestSlowestMs, 10.0);
+    }
+}
+
+namespace {
+// Lines of another agent's logger on the same log, and the same log cut short under the logger by a program that
+// rotates it by copying and truncating: what the live file holds before this logger's write fills the disk.
+struct SharedLiveFile {
+    const char* name;
+    std::function<void(ProbeLogger* self, const LogFolder& dir)> prepare;
+};
+}  // namespace
+
+// A write that fills the disk leaves a piece of a line, which is cut off where the file really ends: the lines of
+// another writer are never cut away, and a file that was truncated under the logger never grows NUL bytes.
+TEST(FileLoggerRecoveryTest, ShortWriteOnASharedFileCutsOnlyItsOwnPiece) {
+    const SharedLiveFile cases[] = {
+        {"another logger's lines after this one's",
+         [](ProbeLogger*, const LogFolder& dir) {
+             auto* other = new ProbeLogger(dir.base, 8, 0, "");
+             for (int n = 0; n < 1000; ++n) other->write(numberedLine(n));
+             other->flush();
+         }},
+        {"truncated to 0 and written again",
+         [](ProbeLogger* self, const LogFolder& dir) {
+             for (int n = 0; n < 2000; ++n) self->write(numberedLine(n));
+             self->flush();
+             fs::resize_file(nativePath(dir.live()), 0);
+             for (int n = 2000; n < 2010; ++n) self->write(numberedLine(n));
+             self->flush();
+         }},
+    };
+    for (const bool queued : {false, true}) {
+        for (const SharedLiveFile& c : cases) {
+            SCOPED_TRACE(std::string(queued ? "queued, " : "synchronous, ") + c.name);
+            if (queued) {
+                queuedMode();
+            } else {
+                synchronousMode();
+            }
+            LogFolder dir;
+            SmallFileSystem small(dir);
+            if (!small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << small.error();
+            auto* logger = new ProbeLogger(dir.base, 8, 0, "");
+            logger->flush();
+            c.prepare(logger, dir);
+            const std::string before = fileText(dir.live());
+            small.fill(2000);
+            ::testing::internal::CaptureStderr();
+            logger->write(std::string(64 * 1024 - 1, 'x') + "\n");
+            logger->flush();
+            const std::string err = ::testing::internal::GetCapturedStderr();
+            const std::string text = fileText(dir.live());
+            EXPECT_EQ(std::count(text.begin(), text.end(), '\0'), 0);
+            EXPECT_EQ(text.size(), before.size());
+            EXPECT_TRUE(text == before) << numbersIn(text).size() << " numbered lines left";
+            EXPECT_EQ(err, "log file " + dir.base + ".txt cannot be written; lines are dropped until it can be reopened\n");
+        }
+    }
+}
+
+// Two agents' loggers on one log, the live file removed: the one that writes next gives the new live file exactly
+// its own lines that went into the removed file since it was last found in place, none of the other's, none twice.
+TEST(FileLoggerRecoveryTest, RemovedSharedFileGivesBackExactlyThisLoggersOwnLines) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* loggers[] = {new ProbeLogger(dir.base, 8, 0, ""), new ProbeLogger(dir.base, 8, 0, "")};
+    for (ProbeLogger* logger : loggers) FileLoggerProbe::setLiveCheckIntervalMs(logger, 3600 * 1000);
+    for (int n = 0; n < 100; ++n) {  // interleaved in the file
+        loggers[n % 2]->write(numberedLine(n));
+        loggers[n % 2]->flush();
+    }
+    fs::remove(nativePath(dir.live()));
+    ::testing::internal::CaptureStderr();
+    for (int n = 100; n < 150; ++n) loggers[0]->write(numberedLine(n));
+    loggers[0]->flush();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(numbersIn(fileText(dir.live())), range(100, 150));
+    EXPECT_EQ(err, "");
+}
+
+// An explicit flush checks the live file however large it is: past the rotation size (where only a rotation would
+// look at the file otherwise) the run's last lines reach a file that has a name once the flush returns.
+TEST(FileLoggerRecoveryTest, FlushPastTheRotationSizeFindsTheLiveFileRemoved) {
+    struct Case {
+        const char* name;
+        bool folder;
+    };
+    const Case cases[] = {{"removed", false}, {"folder removed", true}};
+    queuedMode();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogFolder dir;
+        makeFile(dir.live(), "", GenFileLogger::kRotateAboveBytes - 3000);
+        ProbeLogger* logger = new ProbeLogger(dir.base, 8, 0, "");
+        FileLoggerProbe::setLiveCheckIntervalMs(logger, 3600 * 1000);
+        logger->flush();
+        if (c.folder) {
+            fs::remove_all(nativePath(dir.folder));
+        } else {
+            fs::remove(nativePath(dir.live()));
+        }
+        ::testing::internal::CaptureStderr();
+        const std::string last = std::string(4019, 'l') + "\n";
+        logger->write(last);
+        logger->flush();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(fileExists(dir.live()));
+        EXPECT_TRUE(fileText(dir.live()) == last) << fileSize(dir.live()) << " bytes";
+        EXPECT_EQ(err, "");
+    }
+}
+
+// A disk that runs full, gets its space back and runs full again: each time lines start being dropped it is
+// reported, once, in both modes.
+TEST(FileLoggerRecoveryTest, EachOnsetOfDroppedLinesIsReported) {
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "queued" : "synchronous");
+        LoggerOnAFullDisk disk(queued);
+        if (!disk.small.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << disk.small.error();
+        ProbeLogger* logger = disk.logger;
+        ::testing::internal::CaptureStderr();
+        int n = 0;
+        auto write3000 = [&] {
+            for (const int end = n + 3000; n < end; ++n) logger->write(numberedLine(n));  // about 420 KiB
+            return writerIdle(logger);
+        };
+        ASSERT_TRUE(write3000());
+        disk.small.giveSpaceBack();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // past the reopen interval
+        ASSERT_TRUE(write3000());
+        // The second turn's lines all reach the disk (no flush: it must not be what ends the first report).
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        bool written = false;
+        while (!written && std::chrono::steady_clock::now() < until) {
+            written = fileText(disk.dir.live()).ends_with(numberedLine(n - 1));
+            if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(written);
+        disk.small.fill(40 * 1024);
+        ASSERT_TRUE(write3000());
+        logger->flush();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        const std::string report =
+            "log file " + disk.dir.base + ".txt cannot be written; lines are dropped until it can be reopened\n";
+        EXPECT_EQ(err, report + report);
     }
 }

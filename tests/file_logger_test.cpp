@@ -432,6 +432,94 @@ TEST(FileLoggerTest, RenameThatWouldReplaceAFileFailsAndKeepsTheLiveFile) {
     EXPECT_TRUE(text.compare(text.size() - 5, 5, "kept\n") == 0);
 }
 
+// A refused rename (on Windows, another agent holding the main log open) rotates nothing: no numbered log is
+// removed for it, it is reported once and tried again at the reopen interval, not at every line.
+TEST(FileLoggerTest, RefusedRenameRemovesNoLogAndIsRetriedAtTheReopenInterval) {
+    synchronousMode();
+    setTweak("t_GenFileLoggerMaxFiles", "1");
+    LogFolder dir;
+    makeFile(dir.numbered("000000"), "oldest");
+    std::filesystem::create_directory(nativePath(dir.numbered("000001")));  // the rename's target: refused
+    makeFile(dir.live(), "LIVE", GenFileLogger::kRotateAboveBytes + 1);
+    ::testing::internal::CaptureStderr();
+    const auto refused = std::chrono::steady_clock::now();
+    ProbeLogger* logger = newLogger(dir.base);  // its start lines find the live file past the limit
+    for (int i = 0; i < 10; ++i) logger->write("line " + std::to_string(i) + "\n");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::regex_replace(err, std::regex(" err=[0-9]+\\(.+\\)"), " err"),
+              "Error renaming file orig=" + dir.live() + " target=" + dir.numbered("000001") + " err\n");
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000000.txt"}));
+    EXPECT_TRUE(fileText(dir.live()).ends_with("line 8\nline 9\n"));
+    // The target gone, a line within the interval still goes to the live file; the next line after it rotates.
+    std::filesystem::remove(nativePath(dir.numbered("000001")));
+    logger->write("within the interval\n");
+    // A slow machine (a sanitizer, one CPU) may have passed the interval already: the line then rotates.
+    const bool within = std::chrono::steady_clock::now() - refused < std::chrono::milliseconds(900);
+    if (within) {
+        EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000000.txt"}));
+        EXPECT_TRUE(fileText(dir.live()).ends_with("line 9\nwithin the interval\n"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    logger->write("after\n");
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"log.txt", "log000001.txt"}));
+    const std::string rotated = within ? "after\n" : "within the interval\nafter\n";
+    EXPECT_TRUE(fileText(dir.live()) == rotated) << fileSize(dir.live()) << " bytes";  // big files: no dumps
+}
+
+// Queued lines reach the file soon after they are logged, without a flush: a process ended meanwhile (killed, or a
+// crash outside the Assert path) loses none of them.
+TEST(FileLoggerTest, QueuedLinesReachTheFileSoonWithoutAFlush) {
+    queuedMode();
+    LogFolder dir;
+    ProbeLogger* logger = newLogger(dir.base, 8);
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) {  // about 100 KB, far less than the writer's buffer
+        const std::string line = "line " + std::to_string(i) + " " + std::string(90, '.') + "\n";
+        logger->write(line);
+        expected += line;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    bool written = false;
+    while (!written && std::chrono::steady_clock::now() < until) {
+        written = fileText(dir.live()).ends_with(expected);
+        if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(written) << fileSize(dir.live()) << " bytes in the file";
+}
+
+struct LiveFileProbe {
+    static HANDLE handle(const LiveFile& file) { return file.m_handle; }
+};
+
+// The live file's handle appends only: a write lands at the end of the file wherever its pointer was moved (another
+// agent's lines may have been appended meanwhile), the offset after it is where it ended, and a cut is made through
+// a handle of its own.
+TEST(FileLoggerTest, LiveFileWritesAtTheEndWhereverItsPointerIs) {
+    LogFolder dir;
+    const std::string other = "another writer's line\n";
+    makeFile(dir.live(), other);
+    LiveFile file;
+    ASSERT_TRUE(file.open(dir.live()));
+    ASSERT_EQ(file.write("first\n", 6), 6);
+    u64 end = 0;
+    ASSERT_TRUE(file.offsetAfterWrite(end));
+    EXPECT_EQ(end, other.size() + 6);
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    ASSERT_TRUE(SetFilePointerEx(LiveFileProbe::handle(file), start, NULL, FILE_BEGIN));
+    ASSERT_EQ(file.write("second\n", 7), 7);
+    ASSERT_TRUE(file.offsetAfterWrite(end));
+    EXPECT_EQ(end, other.size() + 13);
+    EXPECT_EQ(readFile(nativePath(dir.live())), other + "first\nsecond\n");
+    LiveFile::State state;
+    ASSERT_TRUE(file.state(state));
+    EXPECT_EQ(state.size, other.size() + 13);
+    EXPECT_EQ(state.identity, LiveFile::identityOf(dir.live()));
+    EXPECT_TRUE(file.cut(other.size() + 6));
+    file.close();
+    EXPECT_EQ(readFile(nativePath(dir.live())), other + "first\n");
+}
+
 TEST(FileLoggerTest, BypassFlagServesLinesPastTheBudgetWithoutPausing) {
     queuedMode();
     LogFolder dir;

@@ -11,49 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define HEAP_FROM_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define HEAP_FROM_SANITIZER 1
-#endif
-#endif
-#if defined(HEAP_FROM_SANITIZER)
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#elif defined(_WIN32)
-#include <windows.h>
-#else
-#include <malloc.h>
-#endif
-
 namespace {
-
-// Bytes the process has taken from the heap and not returned; false where there is no such count.
-bool heapInUse(size_t& bytes) {
-#if defined(HEAP_FROM_SANITIZER)
-    bytes = __sanitizer_get_current_allocated_bytes();
-    return true;
-#elif !defined(_WIN32)
-    const struct mallinfo2 info = mallinfo2();
-    bytes = info.uordblks + info.hblkhd;
-    return true;
-#else
-    // Every heap of the process: the C runtime may keep its own.
-    HANDLE heaps[64];
-    const DWORD count = GetProcessHeaps(64, heaps);
-    if (count == 0 || count > 64) return false;
-    bytes = 0;
-    for (DWORD i = 0; i < count; ++i) {
-        if (!HeapLock(heaps[i])) continue;
-        PROCESS_HEAP_ENTRY entry{};
-        while (HeapWalk(heaps[i], &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) bytes += entry.cbData;
-        }
-        HeapUnlock(heaps[i]);
-    }
-    return true;
-#endif
-}
 
 ProbeLogger* registeredLogger(const LogFolder& dir, u32 budgetMiB) {
     auto* logger = new ProbeLogger(dir.base, budgetMiB, 0, "");
@@ -252,34 +210,6 @@ TEST(FileLoggerThreadsTest, QueuedCopiesCountAsTrackedArraysOfTheirLength) {
         logger->flush();
         EXPECT_EQ(trackerOf(logger).usedBytes(), 0u) << round;
         EXPECT_EQ(shield->m_allocatedBytes.load(), guardBefore) << round;
-    }
-}
-
-// With its writer stalled (another thread holds its file) a producer only copies and queues each line until the
-// budget is spent: it may wait for a writer that is making progress, but not for one that gives nothing back. The
-// slowest line and the time to the pause are taken from the best of three rounds.
-TEST(FileLoggerThreadsTest, ProducerReachesThePauseAtOnceWhenTheWriterIsStalled) {
-    setTweak("t_FileLoggerFlushEveryLine", "0");
-    setTweak("t_TeskFlushFileMaxPeriodMs", "10000");
-    for (const size_t length : {40, 240}) {
-        SCOPED_TRACE(length);
-        const std::string line = std::string(length - 1, 'w') + "\n";
-        double bestTotalMs = 1e9, bestSlowestMs = 1e9;
-        for (int round = 0; round < 3; ++round) {
-            LogFolder dir;
-            auto* logger = new ProbeLogger(dir.base, 1, 0, "");
-            logger->flush();
-            LockHolder stall(fileLockOf(logger));
-            const size_t most = 2 * (1u << 20) / length;
-            const TimeToPause took = timeToPause(logger, line, most);
-            ASSERT_TRUE(trackerOf(logger).paused());
-            bestTotalMs = std::min(bestTotalMs, took.totalMs);
-            bestSlowestMs = std::min(bestSlowestMs, took.slowestMs);
-        }
-        // Copying 1 MiB of lines takes a few milliseconds (tens under the sanitizers); a producer does not wait for a
-        // writer that waits for its file.
-        EXPECT_LT(bestTotalMs, 1000.0);
-        EXPECT_LT(bestSlowestMs, 10.0);
     }
 }
 

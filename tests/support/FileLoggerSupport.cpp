@@ -8,6 +8,21 @@
 #include <chrono>
 #include <fstream>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define HEAP_FROM_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define HEAP_FROM_SANITIZER 1
+#endif
+#endif
+#if defined(HEAP_FROM_SANITIZER)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#elif defined(_WIN32)
+#include <windows.h>
+#else
+#include <malloc.h>
+#endif
+
 namespace fs = std::filesystem;
 
 LockHolder::LockHolder(IMutex& lock) {
@@ -60,4 +75,31 @@ void makeFile(const std::string& windowsPath, const std::string& text, unsigned 
         out << text;
     }
     if (size > text.size()) fs::resize_file(nativePath(windowsPath), size);
+}
+
+// Bytes the process has taken from the heap and not returned; false where there is no such count.
+bool heapInUse(size_t& bytes) {
+#if defined(HEAP_FROM_SANITIZER)
+    bytes = __sanitizer_get_current_allocated_bytes();
+    return true;
+#elif !defined(_WIN32)
+    const struct mallinfo2 info = mallinfo2();
+    bytes = info.uordblks + info.hblkhd;
+    return true;
+#else
+    // Every heap of the process: the C runtime may keep its own.
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    if (count == 0 || count > 64) return false;
+    bytes = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        if (!HeapLock(heaps[i])) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[i], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) bytes += entry.cbData;
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return true;
+#endif
 }

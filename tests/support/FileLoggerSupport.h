@@ -35,6 +35,7 @@ inline size_t queuedIn(GenFileLogger* logger) { return FileLoggerProbe::queued(l
 struct TimeToPause {
     double totalMs = 0;
     double slowestMs = 0;
+    size_t lines = 0;  // written, the one that paused included
 };
 inline TimeToPause timeToPause(ProbeLogger* logger, const std::string& line, size_t most) {
     using Ms = std::chrono::duration<double, std::milli>;
@@ -43,6 +44,7 @@ inline TimeToPause timeToPause(ProbeLogger* logger, const std::string& line, siz
     for (size_t i = 0; i < most && !trackerOf(logger).paused(); ++i) {
         const auto before = std::chrono::steady_clock::now();
         logger->write(line);
+        ++took.lines;
         took.slowestMs = std::max(took.slowestMs, Ms(std::chrono::steady_clock::now() - before).count());
     }
     took.totalMs = Ms(std::chrono::steady_clock::now() - start).count();
@@ -64,6 +66,8 @@ private:
 };
 
 void setTweak(const std::string& name, const std::string& value);
+// Bytes the process has taken from the heap and not returned; false where there is no such count.
+bool heapInUse(size_t& bytes);
 // A fresh folder for one logger; the base path is "<folder>\log".
 struct LogFolder {
     LogFolder();

@@ -8,16 +8,6 @@
 
 #include <windows.h>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -36,6 +26,8 @@ u64 steadyMs() {
 }
 
 constexpr u64 kReopenIntervalMs = 1000;
+// How long the oldest buffered line may wait for more before the idle writer writes the buffer out.
+constexpr u64 kWriteOutAfterMs = 10;
 // A writer that took at least this many lines at once pauses briefly before it waits for a wake-up.
 constexpr size_t kBusyBatchLines = 16;
 constexpr u32 kLinesPerClockRead = 1024;
@@ -47,53 +39,6 @@ constexpr std::chrono::milliseconds kWriterStalledAfter(20);
 constexpr size_t kWakeNappingWriterLines = 1024;
 // The most written since the last live check that is kept to be written again: a second of an ordinary run.
 constexpr u64 kUnverifiedLimitBytes = 1 << 20;
-
-// The live file's descriptor: read and write, appending; binary, the Windows line ends being written as such.
-#ifdef _WIN32
-int openLiveFile(const std::string& path) {
-    return _open(path.c_str(), _O_RDWR | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-}
-long long writeSome(int fd, const char* data, size_t size) {
-    return _write(fd, data, static_cast<unsigned>(std::min<size_t>(size, 1u << 30)));
-}
-bool cutFile(int fd, u64 size) { return _chsize_s(fd, static_cast<long long>(size)) == 0; }
-void closeFd(int fd) { _close(fd); }
-// The size of the open file, and whether no name is left to it (Windows removes no open file).
-bool openFileState(int fd, u64& size, u64& identity, bool& removed) {
-    struct _stat64 st;
-    if (_fstat64(fd, &st) != 0) return false;
-    size = static_cast<u64>(st.st_size);
-    identity = static_cast<u64>(st.st_ino) + 1;
-    removed = false;
-    return true;
-}
-bool readBack(int, u64, size_t, std::string&) { return false; }
-#else
-int openLiveFile(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666); }
-long long writeSome(int fd, const char* data, size_t size) { return ::write(fd, data, size); }
-bool cutFile(int fd, u64 size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
-void closeFd(int fd) { ::close(fd); }
-bool openFileState(int fd, u64& size, u64& identity, bool& removed) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    size = static_cast<u64>(st.st_size);
-    identity = static_cast<u64>(st.st_ino) + 1;  // as fileIdentity gives it
-    removed = st.st_nlink == 0;
-    return true;
-}
-bool readBack(int fd, u64 from, size_t size, std::string& out) {
-    out.resize(size);
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(from + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    out.resize(done);
-    return done == size;
-}
-#endif
 
 // Budget in bytes; all bits set means no practical limit, and so does anything past 32 bits.
 u32 budgetBytes(u32 budgetMiB) {
@@ -184,18 +129,17 @@ u32 GenFileLogger::getFileIndex(const std::string& name, size_t prefixLength) {
 
 bool GenFileLogger::openFile() {
     closeFileLocked();
-    m_fd = openLiveFile(nativePath(m_basePath + ".txt"));
-    if (m_fd < 0) return false;
-    u64 size = 0;
-    bool removed = false;
-    if (!openFileState(m_fd, size, m_liveIdentity, removed)) {
+    if (!m_file.open(m_basePath + ".txt")) return false;
+    LiveFile::State state;
+    if (!m_file.state(state)) {
         closeFileLocked();
         return false;
     }
     m_fileFailed = false;
-    m_written = size;
-    m_position = size;
-    m_verifiedSize = size;
+    m_written = state.size;
+    m_position = state.size;
+    m_liveIdentity = state.identity;
+    foundInPlace();
     m_lastLiveCheckMs = steadyMs();
     if (m_rewritePending) {
         // The newest lines that went into the removed file since it was last found in place.
@@ -217,43 +161,101 @@ bool GenFileLogger::openFile() {
 }
 
 void GenFileLogger::closeFileLocked() {
-    if (m_fd < 0) return;
+    if (!m_file.isOpen()) return;
     if (!m_fileFailed) writeBufferLocked();
-    closeFd(m_fd);
-    m_fd = -1;
+    m_file.close();
     m_fileFailed = true;
     m_buffered = 0;
     m_lineEnds.clear();
 }
 
+void GenFileLogger::foundInPlace() {
+    m_ownWrites.clear();
+    m_ownBytes = 0;
+    m_ownDropped = 0;
+    m_unconfirmedBytes = 0;
+}
+
+void GenFileLogger::confirmPositionsLocked(u64 realEnd) {
+    if (realEnd == m_written) {
+        m_unconfirmedBytes = 0;
+        return;
+    }
+    // Another writer appended (or the file was cut) since the positions were last confirmed: where the writes since
+    // then landed is not known, so they cannot be written again; from now on each write's position is asked for.
+    m_foreignSinceCheck = true;
+    m_sharedSeen = true;
+    u64 unknown = m_unconfirmedBytes;
+    m_unconfirmedBytes = 0;
+    m_ownDropped += unknown;
+    m_ownBytes -= unknown;
+    while (unknown > 0 && !m_ownWrites.empty()) {
+        const u64 cut = std::min(unknown, m_ownWrites.back().length);
+        unknown -= cut;
+        if ((m_ownWrites.back().length -= cut) == 0) m_ownWrites.pop_back();
+    }
+    m_written = realEnd;
+}
+
+void GenFileLogger::confirmPositionsFromSizeLocked() {
+    LiveFile::State state;
+    if (m_file.isOpen() && m_file.state(state)) confirmPositionsLocked(state.size);
+}
+
+void GenFileLogger::noteOwnWrite(u64 start, u64 length) {
+    if (!m_ownWrites.empty() && m_ownWrites.back().start + m_ownWrites.back().length == start) {
+        m_ownWrites.back().length += length;
+    } else {
+        m_ownWrites.push_back(OwnWrite{start, length});
+    }
+    m_ownBytes += length;
+    // Only the newest bytes, up to the most that is kept, could be written again.
+    while (m_ownWrites.size() > 1 && m_ownBytes - m_ownWrites.front().length > kUnverifiedLimitBytes) {
+        m_ownBytes -= m_ownWrites.front().length;
+        m_ownDropped += m_ownWrites.front().length;
+        m_ownWrites.pop_front();
+    }
+}
+
 void GenFileLogger::leaveLiveFileLocked() {
-    if (m_fd < 0) return;
+    if (!m_file.isOpen()) return;
     if (!m_fileFailed) writeBufferLocked();  // the buffered lines went into this file too
-    u64 size = 0;
-    u64 identity = 0;
-    bool removed = false;
-    if (openFileState(m_fd, size, identity, removed) && removed &&
-        m_written > m_verifiedSize) {
-        // No name is left to the file: what went into it since the check found it in place is written again,
-        // the newest part of it when there is more, from the start of a line.
-        const u64 since = m_written - m_verifiedSize;
-        u64 from = m_verifiedSize;
-        if (since > kUnverifiedLimitBytes) from = m_written - kUnverifiedLimitBytes - 1;  // and the byte before
+    LiveFile::State state;
+    const bool known = m_file.state(state);
+    if (known) confirmPositionsLocked(state.size);
+    if (known && state.removed && m_ownBytes + m_ownDropped > 0) {
+        // No name is left to the file: this logger's own bytes that went into it since it was last found in place
+        // are read back where they landed (another writer's lines may stand between them) and written again; the
+        // newest part of them when there is more, from the start of a line.
+        const u64 wanted = std::min<u64>(m_ownBytes, kUnverifiedLimitBytes + 1);  // and the byte before
         std::string kept;
-        if (readBack(m_fd, from, static_cast<size_t>(m_written - from), kept)) {
-            if (from > m_verifiedSize) {
-                const size_t lineStart = kept.find('\n');
-                kept.erase(0, lineStart == std::string::npos ? kept.size() : lineStart + 1);
+        u64 skip = m_ownBytes - wanted;
+        bool complete = true;
+        for (const OwnWrite& own : m_ownWrites) {
+            if (skip >= own.length) {
+                skip -= own.length;
+                continue;
             }
-        } else {
-            kept.clear();
+            std::string part;
+            if (!m_file.readAt(own.start + skip, static_cast<size_t>(own.length - skip), part)) {
+                complete = false;
+                break;
+            }
+            kept += part;
+            skip = 0;
         }
-        m_unverifiedDropped += since - kept.size();
+        if (!complete) {
+            kept.clear();
+        } else if (wanted < m_ownBytes) {  // begun inside a write
+            const size_t lineStart = kept.find('\n');
+            kept.erase(0, lineStart == std::string::npos ? kept.size() : lineStart + 1);
+        }
+        m_unverifiedDropped += m_ownDropped + m_ownBytes - kept.size();
         m_unverified += kept;
         m_rewritePending = true;
     }
-    closeFd(m_fd);
-    m_fd = -1;
+    m_file.close();
+    foundInPlace();
     m_fileFailed = true;
     m_buffered = 0;
     m_lineEnds.clear();
@@ -293,9 +295,9 @@ void GenFileLogger::write(const char* data, u64 length) {
 void GenFileLogger::giveWriterAMoment() {
     // Half the budget is queued: the producers are outrunning the writer. A short wait lets a writer that is making
     // progress catch up before the budget is spent and lines are dropped. A writer that has returned nothing for a
-    // while, or waits for its file, is stalled (its file held, a disk that does not answer): the producers then go
-    // on without waiting, into the pause, until it moves again.
-    if (onWriterThread() || m_writerBlocked.load(std::memory_order_relaxed)) return;
+    // while is stalled (stuck in a write to a disk or pipe that does not answer): the producers then go on without
+    // waiting, into the pause, until it moves again.
+    if (onWriterThread()) return;
     const auto now = std::chrono::steady_clock::now();
     const auto until = now + kWriterCatchUp;
     auto lastProgress = [&] {
@@ -303,10 +305,7 @@ void GenFileLogger::giveWriterAMoment() {
             std::chrono::steady_clock::duration(m_writerProgressAt.load(std::memory_order_relaxed)));
     };
     for (auto t = now; t < until && t - lastProgress() < kWriterStalledAfter; t = std::chrono::steady_clock::now()) {
-        if (m_tracker->usedBytes() <= m_tracker->limitBytes() / 2 || m_tracker->paused() ||
-            m_writerBlocked.load(std::memory_order_relaxed)) {
-            return;
-        }
+        if (m_tracker->usedBytes() <= m_tracker->limitBytes() / 2 || m_tracker->paused()) return;
         std::this_thread::yield();
     }
 }
@@ -484,6 +483,18 @@ void GenFileLogger::run() {
                 m_queue.noteSize();
                 takeStartedChunksLocked();
             }
+            // The buffer is written out once the queue is empty and its oldest line has waited a moment: lines
+            // that trickle in still go out in batches.
+            const u64 heldSince = m_bufferHeldSinceMs.load(std::memory_order_relaxed);
+            const u64 heldFor = heldSince ? steadyMs() - heldSince : 0;
+            if (batch.empty() && heldSince && heldFor < kWriteOutAfterMs) {
+                m_writerNapping = true;
+                m_writerNap.wait_for(m_queueLock, std::chrono::milliseconds(kWriteOutAfterMs - heldFor));
+                m_writerNapping = false;
+                static_cast<std::queue<LogItem>&>(m_queue).swap(batch);
+                m_queue.noteSize();
+                takeStartedChunksLocked();
+            }
             if (batch.empty()) {
                 m_writerWaiting = true;
                 wait = true;
@@ -492,15 +503,17 @@ void GenFileLogger::run() {
         for (s8* chunk : surplus) deleteChunk(chunk);
         surplus.clear();
         if (wait) {
+            // The queue is empty: what the buffer holds goes to the file now, not when the buffer is full, so that a
+            // process ended meanwhile loses no line it logged. A busy writer finds lines waiting and keeps batching.
+            {
+                ScopedLock lock(&m_fileLock);
+                if (m_buffered > 0) flushStreamLocked();
+            }
             m_writerEvent.wait();
             continue;
         }
         busy = batch.size() >= kBusyBatchLines;
-        // Another thread may hold the file (the synchronous mode's writers, a test): a writer that waits for it is
-        // stalled, and no producer waits for it meanwhile.
-        m_writerBlocked.store(true, std::memory_order_relaxed);
         ScopedLock lock(&m_fileLock);
-        m_writerBlocked.store(false, std::memory_order_relaxed);
         m_linesUntilClock = 0;
         for (; !batch.empty(); batch.pop()) {
             const LogItem& item = batch.front();
@@ -548,16 +561,13 @@ void GenFileLogger::reportStreamFailureLocked() {
 }
 
 void GenFileLogger::checkStreamLocked() {
-    if (!m_fileFailed) {
-        m_streamFailureReported = false;
-    } else {
-        reportStreamFailureLocked();
-    }
+    if (m_fileFailed) reportStreamFailureLocked();
 }
 
 void GenFileLogger::checkLiveFileLocked(bool now) {
-    // A rotation that is due lists the folder anyway, and opens the live file anew whatever it finds.
-    if (m_fileFailed || m_position > kRotateAboveBytes) return;
+    // A rotation that is due lists the folder anyway, and opens the live file anew whatever it finds; an explicit
+    // flush checks all the same, as the rotation may not come before the process ends.
+    if (m_fileFailed || (!now && m_position > kRotateAboveBytes)) return;
     // The writer reads the clock once per run of lines, not once per line.
     if (!now && m_linesUntilClock > 0) {
         --m_linesUntilClock;
@@ -567,8 +577,11 @@ void GenFileLogger::checkLiveFileLocked(bool now) {
     const u64 time = steadyMs();
     if (!now && time - m_lastLiveCheckMs < m_liveCheckIntervalMs) return;
     m_lastLiveCheckMs = time;
-    if (fileIdentity(m_basePath + ".txt") == m_liveIdentity) {
-        m_verifiedSize = m_written;
+    if (LiveFile::identityOf(m_basePath + ".txt") == m_liveIdentity) {
+        confirmPositionsFromSizeLocked();  // the size also tells where a shared file ends now
+        if (!m_foreignSinceCheck) m_sharedSeen = false;
+        m_foreignSinceCheck = false;
+        foundInPlace();
         return;
     }
     // The live file was removed or replaced under the open descriptor (Linux lets its folder be removed): lines
@@ -581,7 +594,7 @@ void GenFileLogger::flushMarkerLocked() {
     if (!streamUsableLocked()) return;
     flushStreamLocked();
     // Found in place once written: what an explicit flush wrote is no longer written again.
-    if (!m_fileFailed && fileIdentity(m_basePath + ".txt") == m_liveIdentity) m_verifiedSize = m_written;
+    if (!m_fileFailed && LiveFile::identityOf(m_basePath + ".txt") == m_liveIdentity) foundInPlace();
 }
 
 void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
@@ -591,6 +604,12 @@ void GenFileLogger::writeToFileLocked(const char* data, u64 length) {
     if (!streamUsableLocked()) {
         reportStreamFailureLocked();
         return;
+    }
+    if (m_position > kRotateAboveBytes) {
+        // Past the limit by this logger's count: the file's real size decides (another writer's lines make it
+        // larger, a copy-and-truncate smaller).
+        confirmPositionsFromSizeLocked();
+        m_position = m_written + m_buffered;
     }
     if (m_position > kRotateAboveBytes) {
         rotate();
@@ -637,6 +656,7 @@ void GenFileLogger::appendLocked(const char* data, u64 length) {
             *out++ = data[i];
         }
     }
+    if (m_buffered == 0 && !flushEveryLine) m_bufferHeldSinceMs.store(steadyMs(), std::memory_order_relaxed);
     m_buffered += static_cast<size_t>(size);
     m_lineEnds.push_back(m_buffered);
     m_position += size;
@@ -644,6 +664,7 @@ void GenFileLogger::appendLocked(const char* data, u64 length) {
 
 bool GenFileLogger::writeBufferLocked() {
     const bool written = writeLinesLocked(m_buffer.data(), m_buffered, m_lineEnds.data(), m_lineEnds.size());
+    m_bufferHeldSinceMs.store(0, std::memory_order_relaxed);
     m_buffered = 0;
     m_lineEnds.clear();
     m_position = m_written;
@@ -653,23 +674,43 @@ bool GenFileLogger::writeBufferLocked() {
 bool GenFileLogger::writeLinesLocked(const char* data, size_t size, const size_t* ends, size_t lines) {
     size_t done = 0;
     while (done < size) {
-        const long long n = writeSome(m_fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (!(n < 0 && errno == EINTR)) {
-            break;
+        const long long n = m_file.write(data + done, size - done);
+        if (n <= 0) break;
+        const u64 length = static_cast<u64>(n);
+        // Appended: the write ended at the file's offset after it, wherever other writers had left the end. The
+        // synchronous mode writes each line on its own and asks for that offset only once the file was seen shared
+        // (and for a short write); otherwise its writes are taken to follow each other, which the live file's size
+        // confirms at each check.
+        u64 end = m_written + length;
+        const bool ask = m_sharedSeen || !flushEveryLine || static_cast<size_t>(n) < size - done;
+        if (ask && m_file.offsetAfterWrite(end)) {
+            confirmPositionsLocked(end - length);
+        } else {
+            m_unconfirmedBytes += length;
         }
+        noteOwnWrite(end - length, length);
+        m_written = end;
+        done += static_cast<size_t>(n);
     }
     if (done == size) {
-        m_written += size;
+        // Lines go to the file again: the next time they are dropped is reported anew.
+        if (size > 0) m_streamFailureReported = false;
         return true;
     }
-    // A short write (a full disk): the piece of a line it left is cut off, so that no line is glued to the next
-    // or written twice; the lines not written are dropped, and reported with the failed file.
+    // A short write (a full disk): the piece of a line it left is cut off, so that no line is glued to the next or
+    // written twice; the lines not written are dropped, and reported with the failed file. The cut is made only
+    // where the file really ends with that piece: never into another writer's bytes, never past the end.
     const size_t* whole = std::upper_bound(ends, ends + lines, done);
-    size_t kept = whole == ends ? 0 : *(whole - 1);
-    if (kept < done && !cutFile(m_fd, m_written + kept)) kept = done;
-    m_written += kept;
+    const size_t kept = whole == ends ? 0 : *(whole - 1);
+    const u64 piece = done - kept;
+    LiveFile::State state;
+    if (piece > 0 && !m_ownWrites.empty() && m_ownWrites.back().length >= piece && m_file.state(state) &&
+        state.size == m_written && m_ownWrites.back().start + m_ownWrites.back().length == m_written &&
+        m_file.cut(m_written - piece)) {
+        m_written -= piece;
+        m_ownBytes -= piece;
+        if ((m_ownWrites.back().length -= piece) == 0) m_ownWrites.pop_back();
+    }
     m_fileFailed = true;
     reportStreamFailureLocked();
     return false;
@@ -705,16 +746,26 @@ void GenFileLogger::removeFile(const std::string& name) {
     }
 }
 
-void GenFileLogger::renameFile(const std::string& from, const std::string& to) {
-    if (!pathExists(from)) return;
+bool GenFileLogger::renameFile(const std::string& from, const std::string& to) {
+    if (!pathExists(from)) return false;
     if (runtimeRename(from, to) != 0) {
         const int error = errno;
-        std::cerr << "Error renaming file orig=" << from << " target=" << to << " err=" << error << "("
-                  << std::strerror(error) << ")" << std::endl;
+        // Refused again and again while another process holds the file: reported once, until a rename succeeds.
+        if (!m_renameFailureReported) {
+            m_renameFailureReported = true;
+            std::cerr << "Error renaming file orig=" << from << " target=" << to << " err=" << error << "("
+                      << std::strerror(error) << ")" << std::endl;
+        }
+        return false;
     }
+    m_renameFailureReported = false;
+    return true;
 }
 
 void GenFileLogger::rotate() {
+    // The live file's last rename was refused: it is kept, and tried again at the reopen interval.
+    if (m_rotateRetryAtMs != 0 && steadyMs() < m_rotateRetryAtMs) return;
+    m_rotateRetryAtMs = 0;
     std::vector<std::string> files;
     if (!listFiles(files)) {
         std::cerr << "failed to enumerate files" << std::endl;
@@ -747,15 +798,19 @@ void GenFileLogger::rotate() {
             numbered.erase(numbered.begin());
         }
     };
-    if (haveFinishedLive) {
-        renameFile(finishedLive, getFileName(next, compressOnRotate));
+    // A numbered file is removed only for one that was made: a refused rename (on Windows, another process holds
+    // the file open without delete sharing) rotates nothing.
+    if (haveFinishedLive && renameFile(finishedLive, getFileName(next, compressOnRotate))) {
         ++next;
         removeOldestIfFull();
     }
     // The live file may have been removed since it was last found in place: its lines then go to the new one.
     leaveLiveFileLocked();
-    renameFile(live, getFileName(next, compressOnRotate));
-    removeOldestIfFull();
+    if (renameFile(live, getFileName(next, compressOnRotate))) {
+        removeOldestIfFull();
+    } else if (pathExists(live)) {
+        m_rotateRetryAtMs = steadyMs() + kReopenIntervalMs;  // the live file is opened again and grows meanwhile
+    }
     if (!openFile()) std::cout << "failed to open logger file. going to work without logger" << std::endl;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include "HeapMemoryAllocationTracker.h"
+#include "LiveFile.h"
 #include "Logger.h"
 #include "CountedWatchedContainer.h"
 #include "Mutex.h"
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <queue>
 #include <string>
@@ -57,21 +59,22 @@ protected:
     bool openFile();
     bool listFiles(std::vector<std::string>& out);
     void removeFile(const std::string& name);
-    void renameFile(const std::string& from, const std::string& to);
+    // True when `from` was renamed; a missing `from` is no error.
+    bool renameFile(const std::string& from, const std::string& to);
     void pauseOnOom();
     void startWriter();
     bool onWriterThread() const;
 
     i32 maxFiles = 1000;
     std::atomic<bool> enabled{true};
-    // The live file, written through its descriptor from a buffer of whole lines: a failed write (a full disk)
-    // leaves no piece of a line on disk and nothing to be written twice.
-    int m_fd = -1;
+    // The live file, appended to from a buffer of whole lines: a failed write (a full disk) leaves no piece of a
+    // line on disk and nothing to be written twice.
+    LiveFile m_file;
     bool m_fileFailed = true;  // no usable live file: lines are dropped until it is reopened
     std::vector<char> m_buffer = std::vector<char>(256 * 1024);
     size_t m_buffered = 0;
     std::vector<size_t> m_lineEnds;  // in the buffer, the end of each line
-    u64 m_written = 0;               // the live file's size as written through the descriptor
+    u64 m_written = 0;               // where the live file ended after this logger's last write to it
     std::string m_basePath;
     std::string m_logFolder;
     Mutex m_fileLock;
@@ -96,8 +99,15 @@ private:
     bool writeBufferLocked();
     void closeFileLocked();
     // Gives up the open live file (replaced, failed or due for rotation): when it was removed (no name left to it),
-    // the newest of what went into it since it was last found in place is kept to be written to the new file.
+    // the newest of this logger's own lines that went into it since it was last found in place are kept to be
+    // written to the new file.
     void leaveLiveFileLocked();
+    void foundInPlace();
+    void noteOwnWrite(u64 start, u64 length);
+    // The live file really ends at `realEnd`: the writes whose positions were taken as following each other are
+    // confirmed, or, when the end is elsewhere, given up as of unknown place.
+    void confirmPositionsLocked(u64 realEnd);
+    void confirmPositionsFromSizeLocked();
     // A failed stream (a reopen that failed, a full disk) is retried at most about once a second.
     bool streamUsableLocked();
     void reportStreamFailureLocked();
@@ -142,7 +152,6 @@ private:
     s8* m_writeChunk = nullptr;
     std::vector<s8*> m_releasedChunks;
     std::atomic<i64> m_writerProgressAt{0};  // steady-clock ticks when the writer last returned budget
-    std::atomic<bool> m_writerBlocked{false};  // the writer waits for the file lock
     u64 m_releasedBytes = 0;            // the writer's: line bytes not yet returned to the budget
     u64 m_releasedGuardBytes = 0;       // the writer's: bytes not yet taken off the guard's count
 
@@ -156,8 +165,20 @@ private:
     u64 m_lastReopenAttemptMs = 0;
     u64 m_lastLiveCheckMs = 0;
     u32 m_linesUntilClock = 0;  // lines the writer writes before it reads the clock again
-    u64 m_liveIdentity = 0;  // of the file the stream writes to (fileIdentity)
-    u64 m_verifiedSize = 0;  // m_written when the live file was last found in place
+    u64 m_liveIdentity = 0;  // of the file the stream writes to (LiveFile::identityOf)
+    // Where this logger's own writes landed in the live file since it was last found in place (other writers' lines
+    // may stand between them): the newest, up to the most kept, and how many bytes before them are not kept.
+    struct OwnWrite {
+        u64 start;
+        u64 length;
+    };
+    std::deque<OwnWrite> m_ownWrites;
+    u64 m_ownBytes = 0;
+    u64 m_ownDropped = 0;
+    u64 m_unconfirmedBytes = 0;  // the newest of them, written where the file was taken to end
+    std::atomic<u64> m_bufferHeldSinceMs{0};  // when the buffer's oldest line went in; 0: the buffer is empty
+    bool m_sharedSeen = false;  // another writer's bytes were found: each write's position is asked for
+    bool m_foreignSinceCheck = false;
     u64 m_liveCheckIntervalMs = 1000;
     // The newest of what went into a removed live file since it was last found in place, written to the new one,
     // and how many bytes before it are lost.
@@ -166,6 +187,8 @@ private:
     bool m_rewritePending = false;
     u64 m_position = 0;  // of the live stream, in bytes on disk
     bool m_streamFailureReported = false;
+    bool m_renameFailureReported = false;
+    u64 m_rotateRetryAtMs = 0;  // a refused rename of the live file is tried again from then on
 };
 
 class FileLoggerClient : public LoggerClient, public GenFileLogger {

@@ -46,11 +46,3 @@ inline void openInput(std::ifstream& in, const std::string& path, std::ios::open
     }
     in.open(nativePath(path), mode);
 }
-
-// Which file a path names now: 0 when none. Two calls give the same value as long as the same file is there (on
-// Windows, where an open file cannot be removed, any existing file gives the same value).
-inline unsigned long long fileIdentity(const std::string& path) {
-    struct stat st;
-    if (stat(nativePath(path).c_str(), &st) != 0) return 0;
-    return static_cast<unsigned long long>(st.st_ino) + 1;
-}
