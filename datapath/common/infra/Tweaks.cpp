@@ -5,6 +5,7 @@
 #include "DynamicTweaks.h"
 #include "Logger.h"
 #include "NativePath.h"
+#include "VisibleLineEnds.h"
 
 #include <algorithm>
 #include <fstream>
@@ -209,7 +210,7 @@ void Tweaks::update(std::istream& in, std::vector<TweakLine>& lines, bool strict
         }
         // Neither definition wins: the input has to say which one it means.
         std::cout << "multiple definition for tweak \"" << line.name << "\"" << std::endl;
-        LOG(Error) << "multiple definition for tweak \"" << line.name << "\"" << std::endl;
+        LOG(Error) << "multiple definition for tweak \"" << visibleLineEnds(line.name) << "\"" << std::endl;
         line.comment = "Multiple definitions of this tweak, pick one.";
         ASSERT(!strict);
     }
@@ -224,8 +225,8 @@ std::string Tweaks::update(const std::string& name, const std::string& value) {
             result = it->second.toString();
             m_tweaks.erase(it);  // erased and inserted anew: the key takes the spelling of this update
         }
-        LOG(Info) << "Updating tweak: " << " name=" << name << " " << " val=" << value << " "
-                  << " ret=" << result << " " << std::endl;
+        LOG(Info) << "Updating tweak: " << " name=" << visibleLineEnds(name) << " " << " val=" << visibleLineEnds(value)
+                  << " " << " ret=" << visibleLineEnds(result) << " " << std::endl;
         if (!value.empty()) m_tweaks.emplace(name, Tweak(value));
         m_tweaks.noteSize();
     }
@@ -281,7 +282,10 @@ u32 Tweaks::uintVal(const std::string& name, TweakDefault<u32> def) {
 void Tweaks::print() {
     ScopedLock lock(&m_lock);
     if (m_tweaks.empty()) LOG(Control) << "tweaks are empty" << std::endl;
-    for (const auto& [name, tweak] : m_tweaks) LOG(Control) << name << "=" << tweak.toString() << std::endl;
+    // A name or value from a tweak file may hold a carriage return inside: shown, so it ends no log record.
+    for (const auto& [name, tweak] : m_tweaks) {
+        LOG(Control) << visibleLineEnds(name) << "=" << visibleLineEnds(tweak.toString()) << std::endl;
+    }
 }
 
 // While the files are being loaded the cache is left alone: it reads the registry, which does not exist yet.
