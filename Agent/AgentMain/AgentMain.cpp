@@ -118,6 +118,9 @@ int run(int argc, wchar_t** argv) {
 
     const char* const kInitiated = "The VSS checkpoint request has been initiated.";
     if (arguments.isGUI) {
+        // The box stays up until the user closes it, and the agent may be ended meanwhile: the outcome goes to
+        // disk first.
+        Logger::instance()->flushClients();
         MessageBoxA(NULL, kInitiated, "Add VSS Checkpoint Status", MB_OK);
     } else {
         std::cout << kInitiated << std::endl;
