@@ -40,9 +40,11 @@ IVssRequester* g_requester = nullptr;
 
 int finish(int status) {
     LOG_MAIN(Info) << kProgramName << " done." << " ret=" << status << " " << std::endl;
+    const i32 readTimeoutMs = Tweaks::instance()->intVal("t_requesterEventWaitForSharedMemoryReadTimeoutMsec");
+    // The run's last tweak read: from here on the list of tweaks it depends on is complete.
+    Tweaks::instance()->printRead();
     // The outcome is on disk before the wait, which may last long enough for someone to end the agent.
     Logger::instance()->flushClients();
-    const i32 readTimeoutMs = Tweaks::instance()->intVal("t_requesterEventWaitForSharedMemoryReadTimeoutMsec");
     RunnerAgentSynchronizer::waitForSignal(static_cast<u32>(readTimeoutMs));
     Logger::instance()->flushClients();
     return status;

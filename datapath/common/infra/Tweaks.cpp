@@ -128,7 +128,7 @@ std::string Tweaks::getUpgradeSurvivingTweaksPathWithoutSeparator() {
 
 // Runs inside the first Singleton<Tweaks>::instance(), under its lock: nothing here may ask for the registry or the
 // dynamic-tweaks cache, and nothing may go through the tracked allocator, which reads tweaks.
-Tweaks::Tweaks() : m_tweaks("Tweaks") {
+Tweaks::Tweaks() : m_tweaks("Tweaks"), m_read("Tweaks read") {
     Directories::ensureExists(kAppDataDir);
     loadFromFiles();
     m_isInitialized = true;
@@ -255,6 +255,7 @@ i64 Tweaks::longVal(const std::string& name, TweakDefault<i64> def) {
         ScopedLock lock(&m_lock);
         auto it = m_tweaks.find(name);
         if (it != m_tweaks.end()) found = it->second;
+        if (m_read.insert(name).second) m_read.noteSize();
     }
     if (found) return found->longVal();
     if (!def.present) {
@@ -286,6 +287,11 @@ void Tweaks::print() {
     for (const auto& [name, tweak] : m_tweaks) {
         LOG(Control) << visibleLineEnds(name) << "=" << visibleLineEnds(tweak.toString()) << std::endl;
     }
+}
+
+void Tweaks::printRead() {
+    ScopedLock lock(&m_lock);
+    for (const std::string& name : m_read) LOG(Control) << "tweak read: " << name << std::endl;
 }
 
 // While the files are being loaded the cache is left alone: it reads the registry, which does not exist yet.
