@@ -177,6 +177,43 @@ TEST(ConsistentFileTest, NextVersionNeverWraps) {
     }
 }
 
+// An empty data file's CRC is 0: a CRC line that is missing, blank or no number must not pass for it, or a newer
+// empty copy would hide the good one and the next write would go over it. A CRC written as 0 vouches for it.
+TEST(ConsistentFileTest, EmptyCopyWithoutItsCrcHidesNothing) {
+    const std::string mismatch = "Error Data and signature do not match for index 1";
+    const struct {
+        const char* what;
+        std::string sig1;  // slot 1's signature, over an empty data file
+        std::string out;
+        std::string log1;
+        int nextIndex;
+    } cases[] = {
+        {"no CRC line", "5\n", "t_a=1\n", mismatch, 1},
+        {"a CRC line without its line end, empty", "5", "t_a=1\n", mismatch, 1},
+        {"a blank CRC line", "5\n\n", "t_a=1\n", mismatch, 1},
+        {"a CRC that is text", "5\ngarbage\n", "t_a=1\n", mismatch, 1},
+        {"a CRC of -1", "5\n-1\n", "t_a=1\n", mismatch, 1},
+        {"a CRC written as 0 vouches for the empty copy", "5\n0\n", "", "Info Latest index found: 1", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string base = freshBase();
+        writeFile(base + ".0", "t_a=1\n");
+        writeFile(base + ".0.sig", std::string("3\n") + kCrcA + "\n");
+        writeFile(base + ".1", "");
+        writeFile(base + ".1.sig", c.sig1);
+
+        ConsistentFile file(base);
+        sharedClient().clear();
+        std::stringstream out;
+        EXPECT_EQ(file.load(out), 0);
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_EQ(loggedMessages(), (std::vector<std::string>{"Info Latest index found: 0", c.log1}));
+        EXPECT_EQ(file.nextIndex(), c.nextIndex) << "the next write goes over the slot loaded";
+        EXPECT_EQ(file.nextVersion(), c.nextIndex == 1 ? 4u : 6u);
+    }
+}
+
 TEST(ConsistentFileTest, LongLineEndsTheDataThere) {
     const std::string line511(511, 'x');
     const struct {

@@ -95,6 +95,34 @@ TEST(E2eFinishTest, OutcomeIsLoggedBeforeTheFinalWait) {
     }
 }
 
+// In -GUI mode the success box is modal: the agent ended while the user has not closed it (the user ends it, the
+// machine restarts) has its outcome in its log all the same, because the log was on disk before the box went up.
+TEST(E2eFinishTest, OutcomeIsLoggedBeforeTheSuccessBox) {
+    E2eMachine machine;
+    machine.registerProvider();
+    E2eServer server(machine.folder() + "/server", Strings{});
+    ASSERT_NE(server.port(), 0);
+    const std::string boxes = machine.folder() + "/boxes.txt";
+    // The box is recorded as it goes up, and stays up far longer than this test waits.
+    const pid_t agent =
+        machine.startAgent({"-GUI", "127.0.0.1", std::to_string(server.port()), "0.0.0.0", "0", "checkpoint"}, "agent",
+                           {{platform_test::kMessageBoxLogEnv, boxes}, {platform_test::kMessageBoxHoldMsEnv, "120000"}});
+    ASSERT_NE(agent, 0);
+    const bool shown = waitForFileLine(boxes, "The VSS checkpoint request has been initiated.", 20000);
+    // Read while the box is up: nothing written after this counts.
+    const auto lines = parseLogLines(machine.sandbox().perRunLogText());
+    kill(agent, SIGKILL);
+    EXPECT_EQ(waitForAgent(agent, 10000), kSignalled);
+    ASSERT_TRUE(shown) << logTail(lines);
+    const auto shownBoxes = platform_test::readRecordedMessageBoxes(boxes);
+    ASSERT_EQ(shownBoxes.size(), 1u);
+    EXPECT_EQ(shownBoxes[0].caption, "Add VSS Checkpoint Status");
+    for (const std::string line : {"writing 0 to shared memory buffer", "Done taking CP."}) {
+        EXPECT_TRUE(logHas(lines, line)) << line << "\n" << logTail(lines);
+    }
+    EXPECT_FALSE(hasMessageStartingWith(lines, "Vantrell.exe done.")) << "logged after the box is closed";
+}
+
 // A failed flow ends the run at once: no read-notification wait, nothing logged after its failure line. The
 // reader here answers every 20 ms, so only the log tells whether the wait ran.
 TEST(E2eFinishTest, FailedFlowEndsWithoutTheFinalWait) {

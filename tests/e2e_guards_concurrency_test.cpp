@@ -8,8 +8,10 @@
 
 #include <signal.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -123,8 +125,9 @@ struct SweptTweak {
     bool externallyInitiated = false;
 };
 
-// Every tweak a run of the agent reads: its own, the logger's and the memory shield's at start-up, and each one
-// the dynamic-tweaks cache reads when it is made.
+// Every tweak a run of the agent reads: its own, the logger's, the memory shield's and its worker's, and the memory
+// watcher's at start-up, and each one the dynamic-tweaks cache reads when it is made. A tweak the agent reads that
+// is missing here fails the sweep.
 std::vector<SweptTweak> tweaksTheAgentReads() {
     std::vector<SweptTweak> tweaks = {
         {"t_enableMemshield", kText},
@@ -147,6 +150,9 @@ std::vector<SweptTweak> tweaksTheAgentReads() {
         {"t_requesterEventWaitForThawStartTimeoutMsec", kOutOfRange, "", true},
         {"t_requesterEventWaitForThawStartTimeoutMsec", kOutOfRange, "t_requesterSimulativeVss=1\n"},
         {"t_requesterEventWaitForSharedMemoryReadTimeoutMsec", kOutOfRange},
+        {"t_simulativeCpuUsage", kText},                // the memory watcher's CPU monitor
+        {"t_randomCpuUsage", kText, "t_simulativeCpuUsage=1\n"},
+        {"t_TeskPriorityQueuePrintIntervalMs", kOutOfRange},  // the queue of the memory shield's worker
     };
     struct Dynamic {
         const char* name;
@@ -179,12 +185,55 @@ bool neverLeftFrozen(const Strings& provider) {
     return true;
 }
 
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The tweaks a successful run read, as its finish lists them ("tweak read: <name>"), spelled in lower case.
+std::set<std::string> tweaksRead(const std::vector<LogLine>& lines) {
+    std::set<std::string> names;
+    const std::string prefix = "tweak read: ";
+    for (const auto& line : lines) {
+        if (line.method != "printRead" || line.message.compare(0, prefix.size(), prefix) != 0) continue;
+        names.insert(lowerCase(line.message.substr(prefix.size())));
+    }
+    return names;
+}
+
 }  // namespace
 
 // Each tweak the agent reads, malformed in its tweak file, ends the agent: wherever the read is, it is read before
-// the guards engage or after they ended, never while the machine is changed or the volumes frozen.
+// the guards engage or after they ended, never while the machine is changed or the volumes frozen. First, the sweep
+// is shown to hold every tweak a run without one reads, in each way the agent starts.
 TEST(E2eTweaksTest, EveryTweakTheAgentReadsMalformed) {
-    for (const auto& tweak : tweaksTheAgentReads()) {
+    const std::vector<SweptTweak> swept = tweaksTheAgentReads();
+    std::set<std::string> sweptNames;
+    // Each way the agent starts: by its mode and by the tweaks that switch on code of their own; and each way a
+    // row starts it.
+    std::set<std::pair<std::string, bool>> starts = {
+        {"", false}, {"", true}, {"t_requesterSimulativeVss=1\n", false}, {"t_simulativeCpuUsage=1\n", false}};
+    for (const auto& tweak : swept) {
+        sweptNames.insert(lowerCase(tweak.name));
+        starts.insert({tweak.more, tweak.externallyInitiated});
+    }
+    for (const auto& [more, externallyInitiated] : starts) {
+        SCOPED_TRACE("run without a malformed tweak: " + more + (externallyInitiated ? " -ExternallyInitiated" : ""));
+        E2eMachine machine;
+        machine.registerProvider();
+        machine.writeTweaks(more);
+        E2eRunOptions options;
+        options.externallyInitiated = externallyInitiated;
+        options.runner = externallyInitiated ? "answer" : "read";
+        const E2eRun run = runCheckpoint(machine, options);
+        expectEnded(run);
+        ASSERT_EQ(run.agent.result.exitCode, 0) << logTail(run.agent.perRunLog);
+        const std::set<std::string> read = tweaksRead(run.agent.perRunLog);
+        EXPECT_TRUE(read.count("t_enablememshield")) << "no list of the tweaks read\n" << logTail(run.agent.perRunLog);
+        for (const auto& name : read) EXPECT_TRUE(sweptNames.count(name)) << name << " is read but not swept";
+    }
+
+    for (const auto& tweak : swept) {
         const std::string line = tweak.name + "=" + tweak.value + "\n";
         SCOPED_TRACE(line + tweak.more + (tweak.externallyInitiated ? " -ExternallyInitiated" : ""));
         E2eMachine machine;

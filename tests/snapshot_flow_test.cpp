@@ -64,7 +64,7 @@ public:
 
 // What the first DoSnapshot does; the second run returns m_secondResult at once.
 // FreezeAfterFailedWait: a provider that freezes once the flow's quiesced wait has failed or run out.
-enum class Play { Silent, Freeze, WaitThaw, Throw, FailAfterClose, FreezeAfterFailedWait };
+enum class Play { Silent, Freeze, WaitThaw, Throw, ThrowOther, FailAfterClose, FreezeAfterFailedWait };
 
 class ScriptedRequester : public IVssRequester {
 public:
@@ -80,6 +80,7 @@ public:
         switch (m_play) {
             case Play::Silent: break;
             case Play::Throw: throw std::runtime_error("boom");
+            case Play::ThrowOther: throw 42;  // no std::exception
             case Play::Freeze: {
                 HANDLE quiesced = CreateEventA(NULL, FALSE, FALSE, SnapshotFlow::kQuiescedEventName);
                 HANDLE thaw = CreateEventA(NULL, FALSE, FALSE, SnapshotFlow::kThawEventName);
@@ -284,6 +285,9 @@ TEST_F(SnapshotFlowTest, ResultTable) {
         {"requester throws", 0, false, {}, Play::Throw, 0, 300, 9, AgentStatus::QuiescedWaitTimeout,
          {"prepare", "failure(258)"}, {AgentStatus::QuiescedWaitTimeout, 9}, 2, true,
          "launchVssRequesterDoSnapshot failed due to : boom"},
+        {"requester throws no std::exception", 0, false, {}, Play::ThrowOther, 0, 300, 9,
+         AgentStatus::QuiescedWaitTimeout, {"prepare", "failure(258)"}, {AgentStatus::QuiescedWaitTimeout, 9}, 2, true,
+         "launchVssRequesterDoSnapshot failed due to an unknown exception"},
     };
     for (const FlowCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -514,6 +514,35 @@ TEST(TweakFilesTest, LaterFilesOverrideEarlierOnesNameByName) {
               "stdout:\n");
 }
 
+// A carriage return inside a name or a value of a tweak file ends no log record: the loading and the print show it
+// as "\r".
+TEST(TweakFilesTest, CarriageReturnsInsideANameOrValueAreLoggedVisibly) {
+    const std::string forged = "2026-01-01 00:00:00.000,Info,1,NON,,wmain,Vantrell.exe done.";  // no "=" nor ";"
+    const std::string dir = makeFixture(
+        "fixture_carriage_returns", {{kExtension, "t_cr\r" + forged + "=1\nt_text=\"a\r" + forged + "\"\r\n"}});
+    const std::string report = inFreshProcess(dir, [](std::ostream& report) {
+        Tweaks* tweaks = Tweaks::instance();
+        std::istringstream loading(loggedLines("Info"));
+        for (std::string line; std::getline(loading, line);) {
+            if (line.find("Updating tweak:") != std::string::npos) report << line << "\n";
+        }
+        sharedClient().clear();
+        tweaks->print();
+        report << loggedLines("Control");
+        // Every record one line: a raw line end would start a record of its own.
+        for (const std::string& line : sharedClient().lines()) {
+            if (line.find('\r') != std::string::npos || line.find('\n') + 1 != line.size()) report << "raw: " << line;
+        }
+    });
+    const std::string shown = "\\r" + forged;
+    EXPECT_EQ(report,
+              "Info,NON,Tweaks,update,Updating tweak:  name=t_cr" + shown + "  val=1  ret= \n"
+              "Info,NON,Tweaks,update,Updating tweak:  name=t_text  val=\"a" + shown + "\"  ret= \n"
+              "Control,NON,Tweaks,print,t_cr" + shown + "=1\n"
+              "Control,NON,Tweaks,print,t_text=\"a" + shown + "\"\n"
+              "stdout:\n");
+}
+
 TEST(TweakFilesTest, NameGivenTwiceInAPlainFileSetsNeitherValue) {
     std::vector<FixtureFile> files = versioned("t_a=9\n", "3662296175");
     files.push_back({kExtension, "t_a=1\nt_a=2\nt_b=1\nT_B=2\n"});

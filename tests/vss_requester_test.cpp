@@ -516,6 +516,26 @@ TEST_F(VssRequesterTest, WriterLines) {
               8);
 }
 
+// A third-party writer's name forges no log record: its line ends are shown, and every record stays one line.
+TEST_F(VssRequesterTest, WriterNameLineEndsAreShown) {
+    VssScenario scenario = machine();
+    scenario.writers = {
+        {u"Evil Writer\n2026-01-01 00:00:00.000,Info,1,NON,,wmain,Vantrell.exe done. ret=0 \r\nx", VSS_WS_STABLE,
+         S_OK, kWriterId, kInstanceId},
+    };
+    const Outcome r = run(scenario);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_TRUE(logged(r, "GetWriterStatus for writer 0:  WriterName: Evil Writer\\n2026-01-01 00:00:00.000,Info,1,"
+                          "NON,,wmain,Vantrell.exe done. ret=0 \\r\\nx .  Status: 1 (VSS_WS_STABLE)  Writer Failure "
+                          "code: 0 Writer ID: {11111111-2222-3333-4444-555555555555} Instance ID: "
+                          "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEE0F}"))
+        << dump(r.log);
+    for (const auto& line : sharedClient().lines()) {
+        EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+    }
+}
+
 TEST_F(VssRequesterTest, WriterCountFailureIsLoggedAndTheCheckGoesOn) {
     VssScenario scenario = machine();
     scenario.outcomes = {fails("GetWriterStatusCount", VSS_E_BAD_STATE, 1)};

@@ -40,9 +40,11 @@ IVssRequester* g_requester = nullptr;
 
 int finish(int status) {
     LOG_MAIN(Info) << kProgramName << " done." << " ret=" << status << " " << std::endl;
+    const i32 readTimeoutMs = Tweaks::instance()->intVal("t_requesterEventWaitForSharedMemoryReadTimeoutMsec");
+    // The run's last tweak read: from here on the list of tweaks it depends on is complete.
+    Tweaks::instance()->printRead();
     // The outcome is on disk before the wait, which may last long enough for someone to end the agent.
     Logger::instance()->flushClients();
-    const i32 readTimeoutMs = Tweaks::instance()->intVal("t_requesterEventWaitForSharedMemoryReadTimeoutMsec");
     RunnerAgentSynchronizer::waitForSignal(static_cast<u32>(readTimeoutMs));
     Logger::instance()->flushClients();
     return status;
@@ -118,6 +120,9 @@ int run(int argc, wchar_t** argv) {
 
     const char* const kInitiated = "The VSS checkpoint request has been initiated.";
     if (arguments.isGUI) {
+        // The box stays up until the user closes it, and the agent may be ended meanwhile: the outcome goes to
+        // disk first.
+        Logger::instance()->flushClients();
         MessageBoxA(NULL, kInitiated, "Add VSS Checkpoint Status", MB_OK);
     } else {
         std::cout << kInitiated << std::endl;

@@ -219,5 +219,10 @@ DWORD WINAPI SnapshotFlow::launchVssRequesterDoSnapshot(LPVOID context) {
     } catch (const std::exception& e) {
         LOG(Error) << "launchVssRequesterDoSnapshot failed due to : " << e.what() << std::endl;
         return static_cast<DWORD>(AgentStatus::RequesterException);
+    } catch (...) {
+        // Whatever else is thrown ends the requester the same way: left to the thread, it would end the process
+        // with the guards engaged and the volumes perhaps frozen.
+        LOG(Error) << "launchVssRequesterDoSnapshot failed due to an unknown exception" << std::endl;
+        return static_cast<DWORD>(AgentStatus::RequesterException);
     }
 }

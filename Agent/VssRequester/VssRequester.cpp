@@ -2,6 +2,7 @@
 
 #include "Logger.h"
 #include "Tweaks.h"
+#include "VisibleLineEnds.h"
 
 #include <cstdio>
 
@@ -349,8 +350,9 @@ void PrintAllWriterStatuses(IVssBackupComponents* components) {
             ~Free() { SysFreeString(name); }
         } free{name};
         const int stateNumber = static_cast<int>(state);
-        LOG(Info) << "GetWriterStatus for writer " << i << ": " << " WriterName: " << toUtf8(name) << " . "
-                  << " Status: " << stateNumber << writerStateToText(stateNumber)
+        // Writer names come from third-party writers.
+        LOG(Info) << "GetWriterStatus for writer " << i << ": " << " WriterName: " << visibleLineEnds(toUtf8(name))
+                  << " . " << " Status: " << stateNumber << writerStateToText(stateNumber)
                   << " Writer Failure code: " << hex(failure) << " Writer ID: " << guidToString(writerId)
                   << " Instance ID: " << guidToString(instanceId) << std::endl;
     }

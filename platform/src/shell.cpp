@@ -13,11 +13,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 namespace platform::detail {
 namespace {
@@ -154,5 +156,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
             close(fd);
         }
     }
+    const char* hold = std::getenv(platform_test::kMessageBoxHoldMsEnv);
+    if (hold && *hold) std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(hold, nullptr, 10)));
     return IDOK;
 }

@@ -28,7 +28,8 @@ bool readsUnchanged(const std::string& data) {
     return true;
 }
 
-// The CRC stored on the second line of a signature, as the reader takes it: digits only, within 64 bits, else 0.
+// The CRC stored on the second line of a signature, as the reader takes it: digits only, within 64 bits; false
+// when the line is missing or no number, which matches no data.
 bool storedCrc(const std::string& signature, u32& crc) {
     std::istringstream in(signature);
     std::string line;
@@ -47,7 +48,7 @@ bool storedCrc(const std::string& signature, u32& crc) {
         value = value * 10 + digit;
     }
     crc = number ? static_cast<u32>(value) : 0;
-    return true;
+    return number;
 }
 
 u32 crcOf(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -48,16 +49,16 @@ bool readTextLine(std::istream& in, std::string& line) {
 }
 
 // An unsigned decimal number on a line of its own, bounded as the data lines are: only digits make one, up to
-// `largest`. Anything else reads as 0: a sign (a stream's extraction would wrap "-1" to the largest number), a
-// blank or other text, a number past `largest`, a line past the limit.
-u64 readNumberLine(std::istream& in, u64 largest) {
+// `largest`. Anything else is no number: a missing or empty line, a sign (a stream's extraction would wrap "-1" to
+// the largest number), a blank or other text, a number past `largest`, a line past the limit.
+std::optional<u64> readNumberLine(std::istream& in, u64 largest) {
     std::string line;
-    if (!readTextLine(in, line) || line.empty()) return 0;
+    if (!readTextLine(in, line) || line.empty()) return std::nullopt;
     u64 value = 0;
     for (char c : line) {
-        if (c < '0' || c > '9') return 0;
+        if (c < '0' || c > '9') return std::nullopt;
         const u64 digit = static_cast<u64>(c - '0');
-        if (value > (largest - digit) / 10) return 0;
+        if (value > (largest - digit) / 10) return std::nullopt;
         value = value * 10 + digit;
     }
     return value;
@@ -95,9 +96,11 @@ RcStatus ConsistentFile::findLatestValidFileIndex(int& latest, std::vector<std::
             LOG(Error) << "Incomplete pair of persistent files for index " << i << std::endl;
             continue;
         }
-        // A version with no successor is never taken: the next one written would wrap to 0.
-        const u64 version = readNumberLine(signature, std::numeric_limits<u64>::max() - 1);
-        const u64 storedCrc = readNumberLine(signature, std::numeric_limits<u64>::max());
+        // A version with no successor is never taken: the next one written would wrap to 0. A version that is no
+        // number counts as 0, which never wins.
+        const u64 version = readNumberLine(signature, std::numeric_limits<u64>::max() - 1).value_or(0);
+        // A CRC that is no number matches nothing: read as 0 it would vouch for an empty data file.
+        const std::optional<u64> storedCrc = readNumberLine(signature, std::numeric_limits<u64>::max());
         signature.close();
         if (version < bestVersion) {
             LOG(Info) << "Index " << i << " is older than the current one" << std::endl;
@@ -112,7 +115,7 @@ RcStatus ConsistentFile::findLatestValidFileIndex(int& latest, std::vector<std::
             crc = crc32(crc, "\n");
             lines.push_back(line);
         }
-        if (crc == static_cast<u32>(storedCrc)) {
+        if (storedCrc && crc == static_cast<u32>(*storedCrc)) {
             latest = i;
             bestVersion = version;
             if (latestLines) *latestLines = std::move(lines);

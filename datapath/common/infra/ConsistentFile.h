@@ -23,6 +23,8 @@ public:
 
     // The version a writer gives its next copy: one past the newest valid version found, 1 before any.
     u64 nextVersion() const { return m_nextVersion; }
+    // The slot a writer would use next: the one after the newest valid slot, 0 before any.
+    i32 nextIndex() const { return m_nextIndex; }
 
     std::string getDataFileName(u32 index) const;
     std::string getSignatureFileName(u32 index) const;

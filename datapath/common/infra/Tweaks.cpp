@@ -5,6 +5,7 @@
 #include "DynamicTweaks.h"
 #include "Logger.h"
 #include "NativePath.h"
+#include "VisibleLineEnds.h"
 
 #include <algorithm>
 #include <fstream>
@@ -127,7 +128,7 @@ std::string Tweaks::getUpgradeSurvivingTweaksPathWithoutSeparator() {
 
 // Runs inside the first Singleton<Tweaks>::instance(), under its lock: nothing here may ask for the registry or the
 // dynamic-tweaks cache, and nothing may go through the tracked allocator, which reads tweaks.
-Tweaks::Tweaks() : m_tweaks("Tweaks") {
+Tweaks::Tweaks() : m_tweaks("Tweaks"), m_read("Tweaks read") {
     Directories::ensureExists(kAppDataDir);
     loadFromFiles();
     m_isInitialized = true;
@@ -209,7 +210,7 @@ void Tweaks::update(std::istream& in, std::vector<TweakLine>& lines, bool strict
         }
         // Neither definition wins: the input has to say which one it means.
         std::cout << "multiple definition for tweak \"" << line.name << "\"" << std::endl;
-        LOG(Error) << "multiple definition for tweak \"" << line.name << "\"" << std::endl;
+        LOG(Error) << "multiple definition for tweak \"" << visibleLineEnds(line.name) << "\"" << std::endl;
         line.comment = "Multiple definitions of this tweak, pick one.";
         ASSERT(!strict);
     }
@@ -224,8 +225,8 @@ std::string Tweaks::update(const std::string& name, const std::string& value) {
             result = it->second.toString();
             m_tweaks.erase(it);  // erased and inserted anew: the key takes the spelling of this update
         }
-        LOG(Info) << "Updating tweak: " << " name=" << name << " " << " val=" << value << " "
-                  << " ret=" << result << " " << std::endl;
+        LOG(Info) << "Updating tweak: " << " name=" << visibleLineEnds(name) << " " << " val=" << visibleLineEnds(value)
+                  << " " << " ret=" << visibleLineEnds(result) << " " << std::endl;
         if (!value.empty()) m_tweaks.emplace(name, Tweak(value));
         m_tweaks.noteSize();
     }
@@ -254,6 +255,7 @@ i64 Tweaks::longVal(const std::string& name, TweakDefault<i64> def) {
         ScopedLock lock(&m_lock);
         auto it = m_tweaks.find(name);
         if (it != m_tweaks.end()) found = it->second;
+        if (m_read.insert(name).second) m_read.noteSize();
     }
     if (found) return found->longVal();
     if (!def.present) {
@@ -281,7 +283,15 @@ u32 Tweaks::uintVal(const std::string& name, TweakDefault<u32> def) {
 void Tweaks::print() {
     ScopedLock lock(&m_lock);
     if (m_tweaks.empty()) LOG(Control) << "tweaks are empty" << std::endl;
-    for (const auto& [name, tweak] : m_tweaks) LOG(Control) << name << "=" << tweak.toString() << std::endl;
+    // A name or value from a tweak file may hold a carriage return inside: shown, so it ends no log record.
+    for (const auto& [name, tweak] : m_tweaks) {
+        LOG(Control) << visibleLineEnds(name) << "=" << visibleLineEnds(tweak.toString()) << std::endl;
+    }
+}
+
+void Tweaks::printRead() {
+    ScopedLock lock(&m_lock);
+    for (const std::string& name : m_read) LOG(Control) << "tweak read: " << name << std::endl;
 }
 
 // While the files are being loaded the cache is left alone: it reads the registry, which does not exist yet.

@@ -6,6 +6,7 @@
 
 #include <istream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,9 @@ public:
     u32 uintVal(const std::string& name, TweakDefault<u32> def = TweakDefault<u32>());
     // Logs every tweak, in key order.
     void print();
+    // Logs the name of every tweak a getter has been asked for so far, in key order: what a run depends on, set or
+    // not.
+    void printRead();
 
     // The folder of the versioned file, "tesk_tweaks" followed by two separators.
     static std::string getTweaksDir();
@@ -87,6 +91,8 @@ private:
     void updateDynamicTweaks();
 
     CountedWatchedContainer<std::map<std::string, Tweak, CaseInsensitiveLess>> m_tweaks;
+    // The names the getters were asked for, each in the spelling of its first read.
+    CountedWatchedContainer<std::set<std::string, CaseInsensitiveLess>> m_read;
     Mutex m_lock;
     bool m_isInitialized = false;
 };

@@ -12,6 +12,8 @@ namespace platform_test {
 constexpr const char* kCommonAppDataEnv = "TALVO_COMMON_APPDATA";
 // A file to which every message box of the process is appended.
 constexpr const char* kMessageBoxLogEnv = "TALVO_STANDIN_MESSAGEBOX_LOG";
+// Milliseconds a message box stays up once it is recorded, as a user who has not closed it yet; 0 when unset.
+constexpr const char* kMessageBoxHoldMsEnv = "TALVO_STANDIN_MESSAGEBOX_HOLD_MS";
 // A Windows error number: the first CreateDirectoryA of the process fails with it.
 constexpr const char* kFailNextCreateDirectoryEnv = "TALVO_STANDIN_FAIL_NEXT_CREATE_DIRECTORY";
 
