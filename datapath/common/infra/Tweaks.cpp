@@ -291,7 +291,7 @@ void Tweaks::print() {
 
 void Tweaks::printRead() {
     ScopedLock lock(&m_lock);
-    for (const std::string& name : m_read) LOG(Control) << "tweak read: " << name << std::endl;
+    for (const std::string& name : m_read) LOG(Info) << "tweak read: " << name << std::endl;
 }
 
 // While the files are being loaded the cache is left alone: it reads the registry, which does not exist yet.
