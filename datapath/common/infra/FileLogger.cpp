@@ -165,6 +165,7 @@ void GenFileLogger::closeFileLocked() {
     if (!m_fileFailed) writeBufferLocked();
     m_file.close();
     m_fileFailed = true;
+    m_bufferHeldSinceMs.store(0, std::memory_order_relaxed);
     m_buffered = 0;
     m_lineEnds.clear();
 }
@@ -257,6 +258,7 @@ void GenFileLogger::leaveLiveFileLocked() {
     m_file.close();
     foundInPlace();
     m_fileFailed = true;
+    m_bufferHeldSinceMs.store(0, std::memory_order_relaxed);
     m_buffered = 0;
     m_lineEnds.clear();
     m_lastReopenAttemptMs = 0;
@@ -505,7 +507,8 @@ void GenFileLogger::run() {
         if (wait) {
             // The queue is empty: what the buffer holds goes to the file now, not when the buffer is full, so that a
             // process ended meanwhile loses no line it logged. A busy writer finds lines waiting and keeps batching.
-            {
+            // An empty buffer needs no file lock, which another thread may hold for long.
+            if (m_bufferHeldSinceMs.load(std::memory_order_relaxed) != 0) {
                 ScopedLock lock(&m_fileLock);
                 if (m_buffered > 0) flushStreamLocked();
             }
